@@ -1,0 +1,92 @@
+// Waiting for patterns, end of file or a time-out in the child's output.
+#include <ptypilot/spawn.hpp>
+
+#include "session/clock.hpp"
+
+namespace ptypilot {
+
+int spawn::expect(const pattern_input& patterns, std::optional<double> timeout_,
+                  std::optional<long> searchwindowsize_) {
+    return expect_list(compile_pattern_list(patterns), timeout_, searchwindowsize_);
+}
+
+int spawn::expect_list(const compiled_pattern_list& pattern_list, std::optional<double> timeout_,
+                       std::optional<long> searchwindowsize_) {
+    return expect_loop(std::make_shared<searcher_re>(pattern_list), timeout_, searchwindowsize_);
+}
+
+int spawn::expect_exact(const exact_input& pattern_list, std::optional<double> timeout_,
+                        std::optional<long> searchwindowsize_) {
+    return expect_loop(std::make_shared<searcher_string>(pattern_list.list()), timeout_, searchwindowsize_);
+}
+
+int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional<double> timeout_,
+                       std::optional<long> searchwindowsize_) {
+    searcher = searcher_;
+    search_strategy& s = *searcher_;
+    if (timeout_ && *timeout_ == -1) timeout_ = timeout;
+    const double end_time = timeout_ ? detail::now() + *timeout_ : 0.0;
+    if (searchwindowsize_ && *searchwindowsize_ == -1) searchwindowsize_ = searchwindowsize;
+
+    // The buffer is taken over and grown in place; what the call started with
+    // stays its prefix, so it can be given back if the call fails.
+    const std::size_t started_with = buffer.size();
+    std::string incoming = std::move(buffer);
+    buffer.clear();
+    std::size_t freshlen = incoming.size();
+    try {
+        for (;;) {
+            const int index = s.search(incoming, freshlen, searchwindowsize_);
+            if (index >= 0) {
+                const std::size_t start = *s.start;
+                const std::size_t end = *s.end;
+                before = incoming.substr(0, start);
+                after = incoming.substr(start, end - start);
+                match = *s.match;
+                match_index = index;
+                incoming.erase(0, end);
+                buffer = std::move(incoming);
+                return index;
+            }
+            if (timeout_ && *timeout_ < 0) throw TIMEOUT("Timeout exceeded in expect_any().");
+            const std::size_t had = incoming.size();
+            read_into(incoming, maxread, timeout_);
+            freshlen = incoming.size() - had;
+            detail::short_pause(delayafterread);
+            if (timeout_) *timeout_ = end_time - detail::now();
+        }
+    } catch (const EOF_& e) {
+        before = std::move(incoming);
+        after = sentinel::eof;
+        if (s.eof_index >= 0) {
+            match = sentinel::eof;
+            match_index = s.eof_index;
+            return s.eof_index;
+        }
+        match = std::monostate{};
+        match_index.reset();
+        throw EOF_(std::string(e.what()) + "\n" + str());
+    } catch (const TIMEOUT& e) {
+        // Nothing is lost: the next call searches all of it again.
+        buffer = incoming;
+        before = std::move(incoming);
+        after = sentinel::timeout;
+        if (s.timeout_index >= 0) {
+            match = sentinel::timeout;
+            match_index = s.timeout_index;
+            return s.timeout_index;
+        }
+        match = std::monostate{};
+        match_index.reset();
+        throw TIMEOUT(std::string(e.what()) + "\n" + str());
+    } catch (...) {
+        buffer = incoming.substr(0, started_with);
+        before = std::move(incoming);
+        after = std::monostate{};
+        match = std::monostate{};
+        match_index.reset();
+        throw;
+    }
+}
+
+}  // namespace ptypilot

@@ -1,0 +1,92 @@
+// Running a command to its end, answering prompts on the way.
+#include <ptypilot/run.hpp>
+
+#include <iostream>
+#include <memory>
+
+namespace ptypilot {
+
+namespace {
+
+std::pair<std::string, std::optional<int>> run_to_end(const std::string& command, std::optional<double> timeout,
+                                                      bool with_status, const std::optional<event_list>& events,
+                                                      std::any& extra_args, std::ostream* logfile,
+                                                      const std::optional<std::string>& cwd,
+                                                      const std::optional<env_map>& env) {
+    std::unique_ptr<spawn> child;
+    if (timeout && *timeout == -1)
+        child = std::make_unique<spawn>(command, std::vector<std::string>{}, 30.0, 2000, std::nullopt, logfile, cwd, env);
+    else
+        child = std::make_unique<spawn>(command, std::vector<std::string>{}, timeout, 2000, std::nullopt, logfile, cwd, env);
+
+    std::vector<std::string> pieces;
+    run_state state{command, timeout, with_status, events, extra_args, logfile, cwd, env, *child,
+                    std::nullopt, std::nullopt, pieces, 0, -1, std::nullopt};
+    if (events) {
+        state.patterns.emplace();
+        state.responses.emplace();
+        for (const auto& e : *events) {
+            state.patterns->push_back(e.when);
+            state.responses->push_back(e.then);
+        }
+    }
+    const pattern_list no_patterns;
+    // The list is compiled once for the whole run, not once per event.
+    const compiled_pattern_list compiled = child->compile_pattern_list(state.patterns ? *state.patterns : no_patterns);
+
+    try {
+        for (;;) {
+            state.index = child->expect_list(compiled);
+            const auto* after_text = std::get_if<std::string>(&child->after);
+            pieces.push_back(after_text ? *child->before + *after_text : *child->before);
+            const bool at_end = std::holds_alternative<sentinel>(child->after) &&
+                                std::get<sentinel>(child->after) == sentinel::eof;
+
+            const response& r = (*state.responses)[static_cast<std::size_t>(state.index)];
+            if (const auto* text = std::get_if<std::string>(&r)) {
+                child->send(*text);
+            } else if (const auto& cb = std::get<callback>(r)) {
+                state.callback_result = cb(state);
+                std::cout.flush();
+                if (const auto* reply = std::get_if<std::string>(&*state.callback_result)) {
+                    child->send(*reply);
+                } else if (std::get<bool>(*state.callback_result)) {
+                    break;
+                }
+            } else {
+                throw std::invalid_argument("The callback must be a string or function type.");
+            }
+            ++state.event_count;
+            // Nothing can follow end of file; waiting again would only meet
+            // it again, for ever.
+            if (at_end) break;
+        }
+    } catch (const EOF_&) {
+        pieces.push_back(*child->before);
+    } catch (const TIMEOUT&) {
+        pieces.push_back(*child->before);
+    }
+
+    std::string output;
+    for (const auto& p : pieces) output += p;
+    if (!with_status) return {std::move(output), std::nullopt};
+    child->close();
+    return {std::move(output), child->exitstatus};
+}
+
+}  // namespace
+
+std::string run(const std::string& command, std::optional<double> timeout, std::optional<event_list> events,
+                std::any extra_args, std::ostream* logfile, std::optional<std::string> cwd,
+                std::optional<env_map> env) {
+    return run_to_end(command, timeout, false, events, extra_args, logfile, cwd, env).first;
+}
+
+std::pair<std::string, std::optional<int>> run(const std::string& command, std::optional<double> timeout,
+                                               withexitstatus_t, std::optional<event_list> events,
+                                               std::any extra_args, std::ostream* logfile,
+                                               std::optional<std::string> cwd, std::optional<env_map> env) {
+    return run_to_end(command, timeout, true, events, extra_args, logfile, cwd, env);
+}
+
+}  // namespace ptypilot

@@ -1,0 +1,154 @@
+// Regular-expression search over the received text.
+//
+// Without a window the answer must be that of a leftmost search of the whole
+// buffer from offset 0, redone after every read. Done literally that is
+// quadratic in the output's length, so each pattern keeps a resume offset q:
+// no match, in this buffer or any extension of it, can begin before q. After
+// each read, for a buffer of length n:
+//   1. search the pattern from q; a match beginning before n is the answer;
+//   2. otherwise run the hunting program (see regex_code::hunter) from q with
+//      PCRE2_PARTIAL_HARD, and move q to where the partial match begins, to
+//      the start character of a complete match it finds (one that only the
+//      hunt sees, such as a match ending at n or using \K), or to n when
+//      nothing can begin before n.
+// Both steps run over the whole buffer with start offset q, so lookbehind,
+// \b and anchors read the bytes before q as a rescan would.
+#include <ptypilot/searcher.hpp>
+
+#include <algorithm>
+
+#include "expect/regex_code.hpp"
+#include "expect/searcher_description.hpp"
+
+namespace ptypilot {
+
+struct searcher_re::state {
+    // Mirrors _searches, so that a list changed after construction is
+    // noticed; holding the programs keeps their addresses from being reused.
+    std::vector<std::shared_ptr<const detail::regex_code>> codes;
+    std::vector<std::size_t> resume;
+    // Length of the buffer at the previous windowless search.
+    std::optional<std::size_t> previous_length;
+    pcre2_match_data* md = nullptr;
+
+    state() = default;
+    ~state() { pcre2_match_data_free(md); }
+    state(const state&) = delete;
+    state& operator=(const state&) = delete;
+
+    void sync(const std::vector<std::pair<int, regex>>& searches) {
+        const bool same =
+            codes.size() == searches.size() &&
+            std::equal(codes.begin(), codes.end(), searches.begin(),
+                       [](const auto& c, const auto& s) { return c == s.second.code(); });
+        if (same && md != nullptr) return;
+        codes.clear();
+        std::uint32_t pairs = 1;
+        for (const auto& s : searches) {
+            codes.push_back(s.second.code());
+            pairs = std::max(pairs, s.second.code()->capture_count + 1);
+        }
+        pcre2_match_data_free(md);
+        md = pcre2_match_data_create(pairs, nullptr);
+        if (md == nullptr) throw std::bad_alloc();
+        resume.assign(codes.size(), 0);
+        previous_length.reset();
+    }
+};
+
+searcher_re::searcher_re(const std::vector<entry>& patterns) : state_(std::make_unique<state>()) {
+    int n = 0;
+    for (const entry& e : patterns) {
+        if (const auto* s = std::get_if<sentinel>(&e)) {
+            (*s == sentinel::eof ? eof_index : timeout_index) = n;
+        } else {
+            _searches.emplace_back(n, std::get<regex>(e));
+        }
+        ++n;
+    }
+    state_->sync(_searches);
+}
+
+searcher_re::~searcher_re() = default;
+searcher_re::searcher_re(searcher_re&&) noexcept = default;
+searcher_re& searcher_re::operator=(searcher_re&&) noexcept = default;
+
+std::size_t searcher_re::resume_offset(std::size_t i) const {
+    return state_ && i < state_->resume.size() ? state_->resume[i] : 0;
+}
+
+int searcher_re::search(std::string_view buffer, std::size_t freshlen,
+                        std::optional<long> searchwindowsize) {
+    if (!state_) state_ = std::make_unique<state>();  // moved-from
+    state& st = *state_;
+    st.sync(_searches);
+    const std::size_t n = buffer.size();
+
+    // A window bounds the work already; resume offsets are kept only for the
+    // windowless search, and only while the buffer just grows at its end,
+    // which is all the expect loop does to it.
+    const bool resuming = !searchwindowsize;
+    std::size_t searchstart = 0;
+    if (resuming) {
+        const bool continues =
+            st.previous_length && freshlen <= n && n - freshlen == *st.previous_length;
+        if (!continues) std::fill(st.resume.begin(), st.resume.end(), 0);
+        st.previous_length = n;
+    } else {
+        st.previous_length.reset();
+        // len(buffer) - w; a negative w puts it past the end, where nothing
+        // can match.
+        const long w = *searchwindowsize;
+        if (w < 0) {
+            searchstart = n + 1;
+        } else {
+            searchstart = static_cast<std::size_t>(w) >= n ? 0 : n - static_cast<std::size_t>(w);
+        }
+    }
+
+    const std::size_t absurd_match = n;
+    std::size_t first_match = absurd_match;
+    int best_index = -1;
+    std::optional<match_result> the_match;
+    for (std::size_t i = 0; i < _searches.size(); ++i) {
+        const auto& [index, rx] = _searches[i];
+        const detail::regex_code& code = *rx.code();
+        const std::size_t from = resuming ? st.resume[i] : searchstart;
+        if (from > n) continue;
+        const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(st.md);
+        if (detail::run_match(code, code.re.get(), buffer, from, 0, st.md) >= 0 && ov[0] < n) {
+            if (ov[0] < first_match) {
+                first_match = ov[0];
+                best_index = index;
+                the_match = detail::make_match_result(rx.code(), buffer, st.md);
+            }
+            continue;
+        }
+        if (!resuming) continue;
+        const pcre2_code* hunter = code.hunter();
+        if (hunter == nullptr) continue;  // rescanned from 0 every time
+        const int rc = detail::run_match(code, hunter, buffer, from, PCRE2_PARTIAL_HARD, st.md);
+        if (rc == PCRE2_ERROR_PARTIAL) {
+            st.resume[i] = ov[0];
+        } else if (rc >= 0) {
+            st.resume[i] = pcre2_get_startchar(st.md);
+        } else {
+            st.resume[i] = n;
+        }
+    }
+    if (first_match == absurd_match) return -1;
+    start = first_match;
+    match = std::move(the_match);
+    end = match->end();
+    return best_index;
+}
+
+std::string searcher_re::str() const {
+    std::vector<std::pair<int, std::string>> lines;
+    for (const auto& [index, rx] : _searches)
+        lines.emplace_back(
+            index, "    " + std::to_string(index) + ": re.compile(\"" + rx.pattern() + "\")");
+    return detail::describe(std::move(lines), "searcher_re:", eof_index, timeout_index);
+}
+
+}  // namespace ptypilot

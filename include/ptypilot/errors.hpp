@@ -1,0 +1,47 @@
+// Error types of the engine. EOF_ and TIMEOUT double as sentinels in pattern
+// lists: write `ptypilot::EOF_{}` or `ptypilot::TIMEOUT{}` where a pattern is
+// expected.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace ptypilot {
+
+class ExceptionPty : public std::runtime_error {
+public:
+    explicit ExceptionPty(const std::string& value);
+
+    // The message the error was thrown with; what() returns the same text.
+    std::string value;
+
+    // The call stack at the point the error was made, one frame per line,
+    // leaving out the frames that lie inside ptypilot itself.
+    std::string get_trace() const;
+
+private:
+    std::shared_ptr<const std::vector<void*>> frames_;
+};
+
+// End of file from the child. Spelled with a trailing underscore because EOF
+// is a C macro; every text the system prints still says "EOF".
+class EOF_ : public ExceptionPty {
+public:
+    explicit EOF_(const std::string& value = "EOF");
+};
+
+class TIMEOUT : public ExceptionPty {
+public:
+    explicit TIMEOUT(const std::string& value = "TIMEOUT");
+};
+
+// The two error kinds as values: what a pattern list, `after` and `match`
+// hold when end of file or a time-out is itself the outcome.
+enum class sentinel { eof, timeout };
+
+// "ptypilot::EOF_" or "ptypilot::TIMEOUT".
+std::string to_string(sentinel s);
+
+}  // namespace ptypilot

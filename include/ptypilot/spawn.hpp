@@ -1,0 +1,307 @@
+// The session: one child process running under a pseudo-terminal.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <initializer_list>
+#include <iterator>
+#include <utility>
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <ptypilot/errors.hpp>
+#include <ptypilot/pattern.hpp>
+#include <ptypilot/regex.hpp>
+#include <ptypilot/searcher.hpp>
+
+namespace ptypilot {
+
+// The child's complete environment, name to value.
+using env_map = std::map<std::string, std::string>;
+
+// `after` of an expect call: the matched text, or the sentinel that was the
+// outcome, or nothing yet.
+using after_value = std::variant<std::monostate, std::string, sentinel>;
+// `match` of an expect call: the match result, or the sentinel, or nothing.
+using match_value = std::variant<std::monostate, match_result, sentinel>;
+
+// What `expect` accepts: one pattern, a list of them, or no value (an empty
+// list, which only end of file or a time-out can end).
+class pattern_input {
+public:
+    template <class T>
+        requires std::constructible_from<pattern, T>
+    pattern_input(T&& single) : list_{pattern(std::forward<T>(single))} {}
+    pattern_input(std::initializer_list<pattern> list) : list_(list) {}
+    pattern_input(pattern_list list) : list_(std::move(list)) {}
+    pattern_input(std::nullopt_t) {}
+
+    const pattern_list& list() const noexcept { return list_; }
+
+private:
+    pattern_list list_;
+};
+
+// An entry for `expect_exact`: a plain string or a sentinel.
+class exact_pattern {
+public:
+    exact_pattern(const char* s) : value_(std::string(s)) {}
+    exact_pattern(std::string s) : value_(std::move(s)) {}
+    exact_pattern(std::string_view s) : value_(std::string(s)) {}
+    exact_pattern(sentinel s) : value_(s) {}
+    exact_pattern(const EOF_&) : value_(sentinel::eof) {}
+    exact_pattern(const TIMEOUT&) : value_(sentinel::timeout) {}
+
+    const searcher_string::entry& value() const noexcept { return value_; }
+
+private:
+    searcher_string::entry value_;
+};
+
+// What `expect_exact` accepts: one string or sentinel, or a sequence of them.
+class exact_input {
+public:
+    template <class T>
+        requires std::constructible_from<exact_pattern, T>
+    exact_input(T&& single) : list_{exact_pattern(std::forward<T>(single)).value()} {}
+    exact_input(std::initializer_list<exact_pattern> list) { append(list); }
+    exact_input(const std::vector<exact_pattern>& list) { append(list); }
+    exact_input(const std::vector<std::string>& list) : list_(list.begin(), list.end()) {}
+
+    const std::vector<searcher_string::entry>& list() const noexcept { return list_; }
+
+private:
+    template <class Range>
+    void append(const Range& list) {
+        list_.reserve(list.size());
+        for (const auto& p : list) list_.push_back(p.value());
+    }
+    std::vector<searcher_string::entry> list_;
+};
+
+// Patterns as `expect_list` takes them: compiled, ready to search.
+using compiled_pattern_list = std::vector<searcher_re::entry>;
+
+// Transforms a chunk of bytes on its way through `interact`.
+using filter_function = std::function<std::string(std::string)>;
+
+inline constexpr const char* version = "2.4";
+inline constexpr const char* revision = "$Revision: 516 $";
+
+class spawn {
+public:
+    // Starts `command` at once unless it has no value. With an empty `args`
+    // the command line is split into words; otherwise `command` is one word.
+    explicit spawn(std::optional<std::string> command, std::vector<std::string> args = {},
+                   std::optional<double> timeout = 30.0, int maxread = 2000,
+                   std::optional<long> searchwindowsize = std::nullopt,
+                   std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
+                   std::optional<env_map> env = std::nullopt);
+
+    // Releasing an open session closes it (ending its child); never throws.
+    ~spawn();
+
+    // The session's identity is its address (it shows in `name`).
+    spawn(const spawn&) = delete;
+    spawn& operator=(const spawn&) = delete;
+    spawn(spawn&&) = delete;
+    spawn& operator=(spawn&&) = delete;
+
+    // --- Fields, in the order construction sets them. ---
+    int STDIN_FILENO_ = 0;
+    int STDOUT_FILENO_ = 1;
+    int STDERR_FILENO_ = 2;
+    std::istream* stdin_;
+    std::ostream* stdout_;
+    std::ostream* stderr_;
+    std::shared_ptr<search_strategy> searcher;
+    bool ignorecase = false;
+    std::optional<std::string> before;
+    after_value after;
+    match_value match;
+    std::optional<int> match_index;
+    bool terminated = true;
+    std::optional<int> exitstatus;
+    std::optional<int> signalstatus;
+    std::optional<int> status;
+    bool flag_eof = false;
+    std::optional<int> pid;
+    int child_fd = -1;
+    std::optional<double> timeout;
+    pattern delimiter = sentinel::eof;
+    std::ostream* logfile = nullptr;
+    std::ostream* logfile_read = nullptr;
+    std::ostream* logfile_send = nullptr;
+    int maxread;
+    std::string buffer;
+    std::optional<long> searchwindowsize;
+    double delaybeforesend = 0.05;
+    double delayafterclose = 0.1;
+    double delayafterterminate = 0.1;
+    // Pause after each read of the expect loop; 0 removes it.
+    double delayafterread = 0.0001;
+    bool softspace = false;
+    std::string name;
+    std::optional<std::string> encoding;
+    bool closed = true;
+    std::optional<std::string> cwd;
+    std::optional<env_map> env;
+    bool irix_hack;
+    // False selects the substitute start (openpty, fork, and making the
+    // controlling terminal by hand) instead of forkpty.
+    bool use_native_pty_fork;
+    std::optional<std::string> command;
+    std::optional<std::vector<std::string>> args;
+
+    // --- Start (normally called by the constructor). ---
+    // Starts the child of a session constructed without a command, after the
+    // caller has set fields such as `use_native_pty_fork`, `cwd` or `env`.
+    void _spawn(std::string command, std::vector<std::string> args = {});
+
+    // --- Small file-like operations. ---
+    int fileno() const noexcept { return child_fd; }
+    bool isatty() const noexcept;
+    void flush() noexcept {}
+    [[noreturn]] void setmaxread(int maxread);
+    [[noreturn]] void setlog(std::ostream* fileobject);
+
+    // The 26-line text dump.
+    std::string str() const;
+    // "<ptypilot.spawn object at 0x...>"
+    std::string identity() const;
+
+    // --- Lifecycle. ---
+    bool isalive();
+    std::optional<int> wait();
+    void kill(int sig);
+    bool terminate(bool force = false);
+    void close(bool force = true);
+    bool eof() const noexcept { return flag_eof; }
+
+    // --- Reading. ---
+    // One read of at most `size` bytes, waiting at most `timeout` seconds
+    // (-1: the session's `timeout`; no value: without limit).
+    std::string read_nonblocking(long size = 1, std::optional<double> timeout = -1);
+
+    // --- Writing. ---
+    long send(std::string_view s);
+    long sendline(std::string_view s = {});
+    void write(std::string_view s);
+    template <class Range>
+    void writelines(const Range& sequence) {
+        for (const auto& s : sequence) write(s);
+    }
+    // Ctrl-<c> for a letter of either case or one of the symbols
+    // @ ` [ { | ] } ^ ~ _ ? and backslash; 0 and nothing sent for any other.
+    long sendcontrol(char c);
+    void sendeof();
+    void sendintr();
+
+    // --- Expecting. ---
+    compiled_pattern_list compile_pattern_list(const pattern_input& patterns) const;
+    int expect(const pattern_input& patterns, std::optional<double> timeout = -1,
+               std::optional<long> searchwindowsize = -1);
+    int expect_list(const compiled_pattern_list& pattern_list, std::optional<double> timeout = -1,
+                    std::optional<long> searchwindowsize = -1);
+    int expect_exact(const exact_input& pattern_list, std::optional<double> timeout = -1,
+                     std::optional<long> searchwindowsize = -1);
+    int expect_loop(std::shared_ptr<search_strategy> searcher, std::optional<double> timeout = -1,
+                    std::optional<long> searchwindowsize = -1);
+
+    // --- Reading like a file, through the expect loop. ---
+    // size < 0: everything up to the delimiter (normally end of file);
+    // size > 0: that many bytes, or fewer when the delimiter comes first.
+    std::string read(long size = -1);
+    // One line with its "\r\n", the unterminated rest at the end, or "".
+    std::string readline(long size = -1);
+    std::vector<std::string> readlines(long sizehint = -1);
+    // The next line; no value once readline() yields "".
+    std::optional<std::string> next();
+
+    class line_iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = std::string;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const std::string*;
+        using reference = const std::string&;
+
+        line_iterator() = default;
+        explicit line_iterator(spawn* s) : session_(s) { ++*this; }
+        reference operator*() const { return line_; }
+        pointer operator->() const { return &line_; }
+        line_iterator& operator++() {
+            auto line = session_->next();
+            if (line) line_ = std::move(*line);
+            else session_ = nullptr;
+            return *this;
+        }
+        void operator++(int) { ++*this; }
+        bool operator==(const line_iterator& other) const { return session_ == other.session_; }
+
+    private:
+        spawn* session_ = nullptr;
+        std::string line_;
+    };
+    // A range-for over a session yields its lines until readline() gives "".
+    line_iterator begin() { return line_iterator(this); }
+    line_iterator end() { return line_iterator(); }
+
+    // --- Terminal modes of the child's side. ---
+    bool getecho() const;
+    void setecho(bool state);
+    // True once the child has turned echo off; false when the time ran out.
+    bool waitnoecho(std::optional<double> timeout = -1);
+    std::pair<int, int> getwinsize() const;  // (rows, columns)
+    void setwinsize(long rows, long cols);
+
+    // --- Interactive relay. ---
+    void interact(std::string escape_character = std::string(1, '\x1d'),
+                  filter_function input_filter = nullptr,
+                  filter_function output_filter = nullptr);
+
+    // The three lists of ready descriptors from select_.
+    struct ready_lists {
+        std::vector<int> r, w, e;
+    };
+
+private:
+    void record_end(int wait_status);
+    void release_child_fd() noexcept;
+    void interact_copy(const std::string& escape_character, const filter_function& input_filter,
+                       const filter_function& output_filter);
+    void interact_writen(int fd, std::string_view data);
+    void interact_show(std::string data, const filter_function& output_filter);
+    void interact_drain(const filter_function& output_filter);
+
+public:
+    // select() that restarts after EINTR with the remaining time; no value
+    // waits without limit.
+    ready_lists select_(const std::vector<int>& iwtd, const std::vector<int>& owtd,
+                        const std::vector<int>& ewtd, std::optional<double> timeout);
+    // One read of at most 1000 bytes; empty at end of file or on an error.
+    static std::string interact_read(int fd);
+
+private:
+    // Set once child_fd has been closed, so that no later call closes the
+    // number again (it may belong to someone else by then).
+    bool fd_released_ = true;
+    // A descriptor that becomes readable when the child ends; -1 without one.
+    int pidfd_ = -1;
+    // Reused by every read, so that a large maxread costs nothing per read.
+    std::vector<char> scratch_;
+
+    void read_into(std::string& dst, long size, std::optional<double> timeout);
+    bool wait_readable_while_alive(std::optional<double> timeout);
+};
+
+std::ostream& operator<<(std::ostream& os, const spawn& s);
+
+}  // namespace ptypilot

@@ -1,0 +1,28 @@
+// The launcher's own command line:
+//   ptypilot [CD word... --] [ENV NAME=VALUE... --] [--] program [argument...]
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <ptypilot/spawn.hpp>
+
+namespace ptypilot::launcher {
+
+struct launch_request {
+    std::vector<std::string> cdto;
+    env_map env;
+    std::vector<std::string> cmdline;
+
+    // The "CD" words joined with one blank; empty when there were none.
+    std::string working_directory() const;
+};
+
+// Reads the words after the launcher's own name.
+launch_request parse_words(const std::vector<std::string>& words);
+
+// Splits "NAME=VALUE" as the pattern ^([^=]+)=(.*)$ would; false when the
+// word is no assignment.
+bool split_assignment(const std::string& word, std::string& name, std::string& value);
+
+}  // namespace ptypilot::launcher

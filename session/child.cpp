@@ -1,0 +1,137 @@
+// Runs in the forked child: async-signal-safe calls only.
+#include "session/child.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+namespace ptypilot::detail {
+
+namespace {
+
+[[noreturn]] void fail(int report_fd, child_failure why, int err) noexcept {
+    const child_report report{static_cast<int>(why), err};
+    // A pipe write this small is atomic; nothing useful can be done if it fails.
+    while (::write(report_fd, &report, sizeof report) == -1 && errno == EINTR) {
+    }
+    ::_exit(127);
+}
+
+// close_range needs Linux 5.9; older kernels get the /proc listing, read with
+// raw getdents64 because opendir allocates.
+void close_from_3_except(int keep) noexcept {
+    const unsigned k = static_cast<unsigned>(keep);
+    bool done = true;
+    if (k > 3 && ::syscall(SYS_close_range, 3u, k - 1, 0u) != 0) done = false;
+    if (done && ::syscall(SYS_close_range, k + 1, ~0u, 0u) != 0) done = false;
+    if (done) return;
+
+    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        alignas(8) char buf[4096];
+        for (;;) {
+            const long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
+            if (n <= 0) break;
+            for (long off = 0; off < n;) {
+                struct linux_dirent64 {
+                    std::uint64_t d_ino;
+                    std::int64_t d_off;
+                    unsigned short d_reclen;
+                    unsigned char d_type;
+                    char d_name[1];
+                };
+                const auto* d = reinterpret_cast<const linux_dirent64*>(buf + off);
+                int fd = 0;
+                bool numeric = d->d_name[0] != '\0';
+                for (const char* p = d->d_name; *p != '\0'; ++p) {
+                    if (*p < '0' || *p > '9') {
+                        numeric = false;
+                        break;
+                    }
+                    fd = fd * 10 + (*p - '0');
+                }
+                if (numeric && fd >= 3 && fd != keep && fd != dir) ::close(fd);
+                off += d->d_reclen;
+            }
+        }
+        ::close(dir);
+        return;
+    }
+    // No /proc either: close up to the soft limit, bounded when unlimited.
+    rlimit lim{};
+    rlim_t top = 65536;
+    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < top)
+        top = lim.rlim_cur;
+    for (rlim_t fd = 3; fd < top; ++fd)
+        if (static_cast<int>(fd) != keep) ::close(static_cast<int>(fd));
+}
+
+void make_controlling_tty(const exec_plan& plan) noexcept {
+    int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+    if (fd >= 0) ::close(fd);
+
+    if (::setsid() == -1) fail(plan.report_fd, child_failure::os_error, errno);
+
+    fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+    if (fd >= 0) {
+        ::close(fd);
+        fail(plan.report_fd, child_failure::not_disconnected, 0);
+    }
+    // The first terminal a session leader opens becomes its controlling one.
+    fd = ::open(plan.tty_name, O_RDWR);
+    if (fd < 0) fail(plan.report_fd, child_failure::open_child_pty, errno);
+    ::close(fd);
+
+    fd = ::open("/dev/tty", O_WRONLY);
+    if (fd < 0) fail(plan.report_fd, child_failure::open_dev_tty, errno);
+    ::close(fd);
+}
+
+}  // namespace
+
+void run_child(const exec_plan& plan) noexcept {
+    if (plan.tty_fd >= 0) {
+        make_controlling_tty(plan);
+        for (int target = 0; target <= 2; ++target)
+            if (::dup2(plan.tty_fd, target) == -1) fail(plan.report_fd, child_failure::os_error, errno);
+        if (plan.tty_fd > 2) ::close(plan.tty_fd);
+    }
+
+    winsize ws{};
+    ws.ws_row = 24;
+    ws.ws_col = 80;
+    ::ioctl(STDOUT_FILENO, TIOCSWINSZ, &ws);
+
+    close_from_3_except(plan.report_fd);
+
+    // Handlers of the parent would run the parent's code here; everything
+    // starts at its default except SIGHUP, so that the program survives the
+    // parent closing its side of the terminal.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    ::sigaction(SIGHUP, &ign, nullptr);
+
+    // The parent blocked every signal around the fork; unblock only now that
+    // no handler of the parent's is left to run.
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    ::execve(plan.path, plan.argv, plan.envp);
+    fail(plan.report_fd, child_failure::exec, errno);
+}
+
+}  // namespace ptypilot::detail

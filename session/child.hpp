@@ -1,0 +1,37 @@
+// What the forked child does between fork and exec. Everything it needs is
+// prepared by the parent beforehand: the child itself only makes plain system
+// calls (no allocation, no exceptions, no locks).
+#pragma once
+
+namespace ptypilot::detail {
+
+// Why a start failed in the child, sent to the parent over a close-on-exec
+// pipe together with errno.
+enum class child_failure : int {
+    exec = 1,              // errno of execve
+    os_error = 2,          // errno of setsid, dup2 and the like
+    not_disconnected = 3,  // still has a controlling terminal after setsid
+    open_child_pty = 4,    // the child side of the pty could not be opened
+    open_dev_tty = 5,      // /dev/tty could not be opened afterwards
+};
+
+struct child_report {
+    int failure;
+    int err;
+};
+
+struct exec_plan {
+    const char* path;      // what to execve
+    char* const* argv;
+    char* const* envp;
+    int report_fd;         // write end of the report pipe (close-on-exec)
+    // Substitute start only: the child side of the pty and its device path,
+    // which the child makes its controlling terminal and standard streams.
+    int tty_fd = -1;
+    const char* tty_name = nullptr;
+};
+
+// Never returns: execs the program or reports the failure and _exits.
+[[noreturn]] void run_child(const exec_plan& plan) noexcept;
+
+}  // namespace ptypilot::detail

@@ -1,0 +1,89 @@
+// Reading from the child: one read, waited for with a time-out.
+#include <ptypilot/spawn.hpp>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "session/log.hpp"
+#include "session/system_error.hpp"
+
+namespace ptypilot {
+
+std::string spawn::read_nonblocking(long size, std::optional<double> timeout_) {
+    std::string data;
+    read_into(data, size, timeout_);
+    return data;
+}
+
+void spawn::read_into(std::string& dst, long size, std::optional<double> timeout_) {
+    if (closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
+    if (timeout_ && *timeout_ == -1) timeout_ = timeout;
+
+    if (!wait_readable_while_alive(timeout_)) {
+        if (!isalive()) {
+            // Ended, but it may have left output behind on the terminal.
+            if (select_({child_fd}, {}, {}, 0.0).r.empty()) {
+                flag_eof = true;
+                throw EOF_("End Of File (EOF) in read_nonblocking(). Braindead platform.");
+            }
+        } else if (irix_hack) {
+            if (select_({child_fd}, {}, {}, 2.0).r.empty() && !isalive()) {
+                flag_eof = true;
+                throw EOF_("End Of File (EOF) in read_nonblocking(). Pokey platform.");
+            }
+        }
+
+        const auto ready = select_({child_fd}, {}, {}, timeout_);
+        if (ready.r.empty()) {
+            if (!isalive()) {
+                flag_eof = true;
+                throw EOF_("End of File (EOF) in read_nonblocking(). Very pokey platform.");
+            }
+            throw TIMEOUT("Timeout exceeded in read_nonblocking().");
+        }
+        if (std::find(ready.r.begin(), ready.r.end(), child_fd) == ready.r.end())
+            throw ExceptionPty("Reached an unexpected state in read_nonblocking().");
+    }
+
+    const std::size_t want = static_cast<std::size_t>(std::max(size, 1L));
+    if (scratch_.size() < want) scratch_.resize(want);
+    const ssize_t n = detail::retry_eintr([&] { return ::read(child_fd, scratch_.data(), want); });
+    // A pty master fails with EIO once every holder of the child side has
+    // closed it: that is the end of the output, not an error.
+    if (n < 0) {
+        flag_eof = true;
+        throw EOF_("End Of File (EOF) in read_nonblocking(). Exception style platform.");
+    }
+    if (n == 0) {
+        flag_eof = true;
+        throw EOF_("End Of File (EOF) in read_nonblocking(). Empty string style platform.");
+    }
+    const std::string_view chunk(scratch_.data(), static_cast<std::size_t>(n));
+    detail::log_chunk(logfile, chunk);
+    detail::log_chunk(logfile_read, chunk);
+    dst.append(chunk);
+}
+
+// The common case of a running child in one system call: wait on the pty
+// together with the pidfd, which turns readable when the child ends. True
+// when the pty is readable and the child still runs, which is exactly when
+// the liveness check and the wait above would both have let the read go on.
+// Every other outcome (the child ended, a time-out, no pidfd, a blocking
+// liveness check after end of file) is left to the full sequence.
+bool spawn::wait_readable_while_alive(std::optional<double> timeout_) {
+    if (pidfd_ < 0 || flag_eof || irix_hack || terminated) return false;
+    pollfd fds[2] = {{pidfd_, POLLIN, 0}, {child_fd, POLLIN, 0}};
+    // Without a limit the full sequence waits instead, in select_().
+    if (!timeout_ || *timeout_ < 0) timeout_ = 0.0;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(*timeout_);
+    ts.tv_nsec = static_cast<long>((*timeout_ - static_cast<double>(ts.tv_sec)) * 1e9);
+    const int r = ::ppoll(fds, 2, &ts, nullptr);
+    if (r <= 0) return false;
+    if (fds[0].revents != 0) return false;
+    return (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace ptypilot

@@ -1,0 +1,79 @@
+// Waiting for descriptors, restarted after signals with the remaining time.
+//
+// poll() stands in for select(): select() cannot watch a descriptor numbered
+// FD_SETSIZE (1024) or above, which a process with many sessions reaches.
+#include <ptypilot/spawn.hpp>
+
+#include <poll.h>
+
+#include <cmath>
+
+#include "session/clock.hpp"
+#include "session/system_error.hpp"
+
+namespace ptypilot {
+
+namespace {
+
+timespec to_timespec(double seconds) {
+    timespec ts{};
+    if (seconds <= 0) return ts;
+    ts.tv_sec = static_cast<time_t>(std::floor(seconds));
+    ts.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
+    if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;
+    return ts;
+}
+
+}  // namespace
+
+spawn::ready_lists spawn::select_(const std::vector<int>& iwtd, const std::vector<int>& owtd,
+                                  const std::vector<int>& ewtd, std::optional<double> timeout_) {
+    std::vector<pollfd> fds;
+    fds.reserve(iwtd.size() + owtd.size() + ewtd.size());
+    // select() refuses a bad descriptor, while poll() would silently skip a
+    // negative one and wait on the rest.
+    auto add = [&](const std::vector<int>& list, short events) {
+        for (const int fd : list) {
+            if (fd < 0) detail::throw_errno(EBADF);
+            fds.push_back(pollfd{fd, events, 0});
+        }
+    };
+    add(iwtd, POLLIN);
+    add(owtd, POLLOUT);
+    add(ewtd, POLLPRI);
+
+    const double end_time = timeout_ ? detail::now() + *timeout_ : 0.0;
+    for (;;) {
+        timespec ts = to_timespec(timeout_.value_or(0.0));
+        const int n = ::ppoll(fds.data(), fds.size(), timeout_ ? &ts : nullptr, nullptr);
+        if (n >= 0) break;
+        if (errno != EINTR) detail::throw_errno();
+        if (timeout_) {
+            *timeout_ = end_time - detail::now();
+            if (*timeout_ < 0) return {};
+        }
+    }
+
+    ready_lists ready;
+    std::size_t i = 0;
+    // Like select(), count a hung-up or failed descriptor as readable: the
+    // read that follows reports what happened.
+    for (const int fd : iwtd) {
+        const short re = fds[i++].revents;
+        if (re & POLLNVAL) detail::throw_errno(EBADF);
+        if (re & (POLLIN | POLLHUP | POLLERR)) ready.r.push_back(fd);
+    }
+    for (const int fd : owtd) {
+        const short re = fds[i++].revents;
+        if (re & POLLNVAL) detail::throw_errno(EBADF);
+        if (re & (POLLOUT | POLLERR | POLLHUP)) ready.w.push_back(fd);
+    }
+    for (const int fd : ewtd) {
+        const short re = fds[i++].revents;
+        if (re & POLLNVAL) detail::throw_errno(EBADF);
+        if (re & POLLPRI) ready.e.push_back(fd);
+    }
+    return ready;
+}
+
+}  // namespace ptypilot

@@ -1,0 +1,32 @@
+// Failed system calls as std::system_error whose text reads
+// "[Errno N] <strerror text>".
+#pragma once
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+namespace ptypilot::detail {
+
+std::string errno_text(int err);
+
+[[noreturn]] void throw_errno(int err);
+[[noreturn]] inline void throw_errno() { throw_errno(errno); }
+
+// For calls that return -1 and set errno.
+template <class T>
+T check(T result) {
+    if (result == static_cast<T>(-1)) throw_errno();
+    return result;
+}
+
+// Retries a call that failed with EINTR.
+template <class F>
+auto retry_eintr(F&& call) {
+    for (;;) {
+        auto result = call();
+        if (!(result == -1 && errno == EINTR)) return result;
+    }
+}
+
+}  // namespace ptypilot::detail

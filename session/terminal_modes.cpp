@@ -1,0 +1,52 @@
+// Echo and window size of the child's side of the terminal.
+#include <ptypilot/spawn.hpp>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include "session/clock.hpp"
+#include "session/system_error.hpp"
+
+namespace ptypilot {
+
+bool spawn::getecho() const {
+    termios mode{};
+    detail::check(::tcgetattr(child_fd, &mode));
+    return (mode.c_lflag & ECHO) != 0;
+}
+
+void spawn::setecho(bool state) {
+    termios mode{};
+    detail::check(::tcgetattr(child_fd, &mode));
+    if (state) mode.c_lflag |= ECHO;
+    else mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    detail::check(detail::retry_eintr([&] { return ::tcsetattr(child_fd, TCSANOW, &mode); }));
+}
+
+bool spawn::waitnoecho(std::optional<double> timeout_) {
+    if (timeout_ && *timeout_ == -1) timeout_ = timeout;
+    const double end_time = timeout_ ? detail::now() + *timeout_ : 0.0;
+    for (;;) {
+        if (!getecho()) return true;
+        if (timeout_ && *timeout_ < 0) return false;
+        if (timeout_) *timeout_ = end_time - detail::now();
+        detail::sleep_for(0.1);
+    }
+}
+
+std::pair<int, int> spawn::getwinsize() const {
+    winsize ws{};
+    detail::check(::ioctl(fileno(), TIOCGWINSZ, &ws));
+    return {ws.ws_row, ws.ws_col};
+}
+
+void spawn::setwinsize(long rows, long cols) {
+    if (rows < 0 || rows > 65535 || cols < 0 || cols > 65535)
+        throw std::out_of_range("setwinsize(): rows and columns must lie between 0 and 65535");
+    winsize ws{};
+    ws.ws_row = static_cast<unsigned short>(rows);
+    ws.ws_col = static_cast<unsigned short>(cols);
+    detail::check(::ioctl(fileno(), TIOCSWINSZ, &ws));
+}
+
+}  // namespace ptypilot

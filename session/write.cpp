@@ -1,0 +1,68 @@
+// Writing to the child: every operation goes through send().
+#include <ptypilot/spawn.hpp>
+
+#include <termios.h>
+#include <unistd.h>
+
+#include "session/clock.hpp"
+#include "session/log.hpp"
+#include "session/system_error.hpp"
+
+namespace ptypilot {
+
+namespace {
+
+// Control bytes for the symbols that have one.
+int control_byte_of_symbol(char c) {
+    switch (c) {
+    case '@': case '`': return 0;
+    case '[': case '{': return 27;
+    case '\\': case '|': return 28;
+    case ']': case '}': return 29;
+    case '^': case '~': return 30;
+    case '_': return 31;
+    case '?': return 127;
+    default: return -1;
+    }
+}
+
+}  // namespace
+
+long spawn::send(std::string_view s) {
+    detail::sleep_for(delaybeforesend);
+    detail::log_chunk(logfile, s);
+    detail::log_chunk(logfile_send, s);
+    // One write: a short count goes back to the caller as it is.
+    const ssize_t n = detail::retry_eintr([&] { return ::write(child_fd, s.data(), s.size()); });
+    if (n < 0) detail::throw_errno();
+    return static_cast<long>(n);
+}
+
+long spawn::sendline(std::string_view s) {
+    const long n = send(s);
+    return n + send("\n");
+}
+
+void spawn::write(std::string_view s) { send(s); }
+
+long spawn::sendcontrol(char c) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c >= 'a' && c <= 'z') return send(std::string(1, static_cast<char>(c - 'a' + 1)));
+    const int byte = control_byte_of_symbol(c);
+    if (byte < 0) return 0;
+    return send(std::string(1, static_cast<char>(byte)));
+}
+
+void spawn::sendeof() {
+    termios mode{};
+    detail::check(::tcgetattr(child_fd, &mode));
+    send(std::string(1, static_cast<char>(mode.c_cc[VEOF])));
+}
+
+void spawn::sendintr() {
+    termios mode{};
+    detail::check(::tcgetattr(child_fd, &mode));
+    send(std::string(1, static_cast<char>(mode.c_cc[VINTR])));
+}
+
+}  // namespace ptypilot

@@ -1,0 +1,108 @@
+// Running a command to its end, answering prompts from a table of events.
+#include <ptypilot/run.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "session/helpers.hpp"
+
+using namespace ptypilot;
+using testing_support::fixture;
+
+TEST(Run, OutputAndExitStatus) {
+    EXPECT_EQ(run(fixture + " lines 2"), "line 1\r\nline 2\r\n");
+    EXPECT_EQ(run(fixture + " exit 0"), "");
+    const auto [out, status] = run(fixture + " pause bye 0 '' ", -1, withexitstatus);
+    EXPECT_EQ(out, "bye");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(run(fixture + " exit 3", -1, withexitstatus).second, 3);
+    EXPECT_EQ(run(fixture + " kill-self 9", -1, withexitstatus).second, std::nullopt);
+}
+
+TEST(Run, AnswersAPasswordPrompt) {
+    const std::string out = run(fixture + " password", 10, event_list{{"[Pp]assword: ", "hunter2\n"}});
+    EXPECT_EQ(out, "Password: \r\ngot hunter2\r\n");
+}
+
+TEST(Run, StringResponseIsSentEachTimeThePatternIsSeen) {
+    const std::string out = run("sh -c 'for i in 1 2 3; do printf \"q$i> \"; read a; echo \"[$a]\"; done'", 10,
+                                event_list{{"q\\d> ", "yes\n"}});
+    EXPECT_EQ(out, "q1> yes\r\n[yes]\r\nq2> yes\r\n[yes]\r\nq3> yes\r\n[yes]\r\n");
+}
+
+TEST(Run, CallbackSeesTheWorkingState) {
+    std::any extra = std::string("mine");
+    bool checked = false;
+    const std::string out =
+        run(fixture + " lines 3", 10,
+            event_list{{"line 2\r\n", callback([&](run_state& st) -> callback_value {
+                            EXPECT_EQ(std::any_cast<std::string>(st.extra_args), "mine");
+                            EXPECT_EQ(st.command, fixture + " lines 3");
+                            EXPECT_EQ(st.event_count, 0);
+                            EXPECT_EQ(st.index, 0);
+                            EXPECT_FALSE(st.callback_result);
+                            EXPECT_EQ(st.child_result_list.size(), 1u);
+                            st.child_result_list.push_back("<seen>");
+                            checked = true;
+                            return false;
+                        })}},
+            extra);
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(out, "line 1\r\nline 2\r\n<seen>line 3\r\n");
+}
+
+TEST(Run, CallbackReturningTrueEndsTheRunAtThatMatch) {
+    int calls = 0;
+    const auto [out, status] = run(fixture + " pause 'ask> ' 30 never", 10, withexitstatus,
+                                   event_list{{"ask> ", callback([&](run_state& st) -> callback_value {
+                                                   ++calls;
+                                                   EXPECT_EQ(st.event_count, 0);
+                                                   return true;
+                                               })}});
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(out, "ask> ");
+    EXPECT_EQ(status, std::nullopt);  // the still-running child was closed: ended by a signal
+}
+
+TEST(Run, CallbackReturningTextSendsIt) {
+    const std::string out = run(fixture + " password", 10, event_list{{"Password: ", callback([](run_state&) -> callback_value {
+                                                                           return std::string("from-callback\n");
+                                                                       })}});
+    EXPECT_NE(out.find("got from-callback"), std::string::npos);
+}
+
+TEST(Run, EmptyCallbackIsATypeError) {
+    try {
+        run(fixture + " lines 1", 10, event_list{{"line", callback()}});
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "The callback must be a string or function type.");
+    }
+}
+
+TEST(Run, TimeOutEndsTheRunWithTheTextSoFar) {
+    const auto [out, status] = run(fixture + " pause waiting 30 never", 0.5, withexitstatus);
+    EXPECT_EQ(out, "waiting");
+    EXPECT_EQ(status, std::nullopt);
+}
+
+TEST(Run, EndOfFileAsAnEvent) {
+    int at_end = 0;
+    const std::string out = run(fixture + " lines 2", 10,
+                                event_list{{EOF_{}, callback([&](run_state& st) -> callback_value {
+                                                ++at_end;
+                                                EXPECT_TRUE(std::holds_alternative<sentinel>(st.child.after));
+                                                return false;
+                                            })}});
+    // The event is applied once; nothing can follow end of file.
+    EXPECT_EQ(at_end, 1);
+    EXPECT_EQ(out, "line 1\r\nline 2\r\n");
+}
+
+TEST(Run, LogfileCwdAndEnv) {
+    std::ostringstream log;
+    const std::string out = run(fixture + " env", -1, std::nullopt, {}, &log, std::string("/"), env_map{{"K", "v"}});
+    EXPECT_EQ(out, "K=v\r\n");
+    EXPECT_EQ(log.str(), "K=v\r\n");
+}

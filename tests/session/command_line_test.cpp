@@ -1,0 +1,86 @@
+#include <ptypilot/command_line.hpp>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "helpers.hpp"
+
+using ptypilot::split_command_line;
+using ptypilot::which;
+using V = std::vector<std::string>;
+
+TEST(SplitCommandLine, WordsQuotesAndEscapes) {
+    EXPECT_EQ(split_command_line("ls -l /tmp"), (V{"ls", "-l", "/tmp"}));
+    EXPECT_EQ(split_command_line("a 'b c' d"), (V{"a", "b c", "d"}));
+    EXPECT_EQ(split_command_line("a\\ b"), (V{"a b"}));
+    EXPECT_EQ(split_command_line("\"x\\y\""), (V{"x\\y"}));
+    EXPECT_EQ(split_command_line("'x\\y'"), (V{"x\\y"}));
+    EXPECT_EQ(split_command_line("ab'cd'ef"), (V{"abcdef"}));
+    EXPECT_EQ(split_command_line("a \"b 'c' d\" e"), (V{"a", "b 'c' d", "e"}));
+}
+
+TEST(SplitCommandLine, BlanksAndEmptyWords) {
+    EXPECT_EQ(split_command_line("a  b"), (V{"a", "b"}));
+    EXPECT_EQ(split_command_line("a\t\n\v\f\rb"), (V{"a", "b"}));
+    EXPECT_EQ(split_command_line(" a"), (V{"", "a"}));
+    EXPECT_EQ(split_command_line("a '' b"), (V{"a", "", "b"}));
+    EXPECT_EQ(split_command_line("a ''"), (V{"a"}));
+    EXPECT_EQ(split_command_line("'abc"), (V{"abc"}));
+    EXPECT_EQ(split_command_line("abc\\"), (V{"abc"}));
+    EXPECT_EQ(split_command_line(""), V{});
+    EXPECT_EQ(split_command_line("   "), (V{""}));  // the first blank ends an empty word
+    EXPECT_EQ(split_command_line("a   "), (V{"a"}));
+}
+
+TEST(SplitCommandLine, KeepsBytesAsTheyAre) {
+    const std::string raw("\xff\x00z", 3);
+    EXPECT_EQ(split_command_line(raw), (V{raw}));
+}
+
+class Which : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/ptypilot-which-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        make(dir + "/a/tool", 0755);
+        make(dir + "/b/tool", 0755);
+        make(dir + "/b/plain", 0644);
+    }
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+    static void make(const std::string& path, mode_t mode) {
+        ::mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
+        std::ofstream(path) << "#!/bin/sh\n";
+        ::chmod(path.c_str(), mode);
+    }
+    std::string dir;
+};
+
+TEST_F(Which, FirstMatchAlongPath) {
+    testing_support::scoped_env path("PATH", (dir + "/nothing:" + dir + "/a/:" + dir + "/b").c_str());
+    EXPECT_EQ(which("tool"), dir + "/a/tool");
+    EXPECT_EQ(which("plain"), std::nullopt);  // not executable
+    EXPECT_EQ(which("missing"), std::nullopt);
+}
+
+TEST_F(Which, NameWithDirectoryPartIsTakenAsItStands) {
+    testing_support::scoped_env path("PATH", "/nonexistent");
+    testing_support::scoped_cwd keep;
+    EXPECT_EQ(which(dir + "/b/tool"), dir + "/b/tool");
+    ASSERT_EQ(::chdir(dir.c_str()), 0);
+    EXPECT_EQ(which("./a/tool"), "./a/tool");
+    EXPECT_EQ(which("b/tool"), "b/tool");
+    EXPECT_EQ(which("b/plain"), std::nullopt);
+}
+
+TEST_F(Which, UnsetOrEmptyPathSearchesHereThenBinAndUsrBin) {
+    testing_support::scoped_cwd keep;
+    ASSERT_EQ(::chdir((dir + "/a").c_str()), 0);
+    for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+        testing_support::scoped_env path("PATH", value);
+        EXPECT_EQ(which("tool"), "tool");  // the empty entry: the bare name
+        EXPECT_EQ(which("sh"), "/bin/sh");
+    }
+}

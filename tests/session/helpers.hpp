@@ -1,0 +1,109 @@
+// Shared bits of the session tests.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <ptypilot/spawn.hpp>
+
+namespace testing_support {
+
+inline const std::string fixture = PTYPILOT_FIXTURE;
+inline const std::string launcher = PTYPILOT_LAUNCHER;
+
+inline int open_fd_count() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        ::closedir(d);
+    }
+    return n - 1;  // the directory's own descriptor
+}
+
+// True if this process has a child that has ended but was not reaped.
+inline bool has_zombie_child() {
+    siginfo_t info{};
+    info.si_pid = 0;
+    if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return info.si_pid != 0;
+}
+
+// Everything readable on `fd` until EOF/EIO or `limit_s` seconds pass.
+inline std::string read_until_eof(int fd, double limit_s = 20.0) {
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(limit_s);
+    char buf[65536];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// Reads `fd` until `needle` shows up (or `limit_s` passes); returns all read.
+inline std::string read_until(int fd, const std::string& needle, double limit_s = 20.0) {
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(limit_s);
+    char buf[4096];
+    while (out.find(needle) == std::string::npos && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// Sets an environment variable for the life of the object.
+class scoped_env {
+public:
+    scoped_env(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value != nullptr) ::setenv(name, value, 1);
+        else ::unsetenv(name);
+    }
+    ~scoped_env() {
+        if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
+        else ::unsetenv(name_.c_str());
+    }
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Restores the working directory the test started in.
+class scoped_cwd {
+public:
+    scoped_cwd() {
+        char buf[4096];
+        dir_ = ::getcwd(buf, sizeof buf) ? buf : "/";
+    }
+    ~scoped_cwd() { (void)::chdir(dir_.c_str()); }
+
+private:
+    std::string dir_;
+};
+
+// A session with short teardown delays, for tests that close many children.
+inline void make_quick(ptypilot::spawn& s) {
+    s.delayafterclose = 0.01;
+    s.delayafterterminate = 0.02;
+}
+
+}  // namespace testing_support

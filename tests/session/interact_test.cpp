@@ -1,0 +1,343 @@
+// The interactive relay, with pipes or a pty of the test's own standing in
+// for the user's terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <termios.h>
+
+#include <atomic>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "helpers.hpp"
+
+using namespace ptypilot;
+using testing_support::fixture;
+using testing_support::read_until;
+
+namespace {
+
+struct pipe_pair {
+    int r = -1, w = -1;
+    pipe_pair() {
+        int p[2];
+        if (::pipe2(p, O_CLOEXEC) == 0) {
+            r = p[0];
+            w = p[1];
+        }
+    }
+    ~pipe_pair() {
+        close_r();
+        close_w();
+    }
+    void close_r() {
+        if (r >= 0) ::close(r);
+        r = -1;
+    }
+    void close_w() {
+        if (w >= 0) ::close(w);
+        w = -1;
+    }
+};
+
+// Collects everything written to a pipe on a thread of the test's own, so
+// that a large relay never blocks on a full pipe.
+class collector {
+public:
+    collector() {
+        thread_ = std::thread([this] {
+            char buf[65536];
+            for (;;) {
+                const ssize_t n = ::read(pipe_.r, buf, sizeof buf);
+                if (n <= 0) break;
+                data_.append(buf, static_cast<std::size_t>(n));
+            }
+        });
+    }
+    int fd() const { return pipe_.w; }
+    std::string finish() {
+        pipe_.close_w();
+        thread_.join();
+        return data_;
+    }
+    ~collector() {
+        if (thread_.joinable()) finish();
+    }
+
+private:
+    pipe_pair pipe_;
+    std::string data_;
+    std::thread thread_;
+};
+
+int dev_null() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+double cpu_seconds() {
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+}
+
+bool same_mode(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+}  // namespace
+
+TEST(Interact, PendingBufferComesFirstThenTheChildUntilItEnds) {
+    spawn s(fixture + " print hello");
+    testing_support::make_quick(s);
+    std::ostringstream pending;
+    collector out;
+    const int in = dev_null();
+    s.stdout_ = &pending;
+    s.STDIN_FILENO_ = in;
+    s.STDOUT_FILENO_ = out.fd();
+    s.buffer = "earlier";
+    s.interact();
+    EXPECT_EQ(pending.str(), "earlier");
+    EXPECT_TRUE(s.buffer.empty());
+    EXPECT_EQ(out.finish(), "hello");
+    EXPECT_EQ(s.exitstatus, 0);
+    EXPECT_FALSE(s.closed);  // the relay leaves the session open
+    ::close(in);
+}
+
+TEST(Interact, ExitCodeAndSignalAreRecorded) {
+    for (const auto& [cmd, code, sig] :
+         {std::tuple{std::string(" exit 5"), std::optional<int>(5), std::optional<int>()},
+          std::tuple{std::string(" kill-self 15"), std::optional<int>(), std::optional<int>(15)}}) {
+        spawn s(fixture + cmd);
+        collector out;
+        const int in = dev_null();
+        s.STDIN_FILENO_ = in;
+        s.STDOUT_FILENO_ = out.fd();
+        s.interact();
+        EXPECT_EQ(s.exitstatus, code);
+        EXPECT_EQ(s.signalstatus, sig);
+        ::close(in);
+    }
+}
+
+TEST(Interact, NoOutputIsLostWhenTheChildEnds) {
+    for (int round = 0; round < 20; ++round) {
+        spawn s(fixture + " print last-words");
+        collector out;
+        const int in = dev_null();
+        s.STDIN_FILENO_ = in;
+        s.STDOUT_FILENO_ = out.fd();
+        s.interact();
+        ASSERT_EQ(out.finish(), "last-words") << "round " << round;
+        ::close(in);
+    }
+    spawn big(fixture + " flood 5000000");
+    std::ostringstream log;
+    big.logfile = &log;
+    collector out;
+    const int in = dev_null();
+    big.STDIN_FILENO_ = in;
+    big.STDOUT_FILENO_ = out.fd();
+    big.interact();
+    const std::string got = out.finish();
+    EXPECT_EQ(got.size(), 5000003u);
+    EXPECT_EQ(got.substr(got.size() - 3), "END");
+    EXPECT_EQ(log.str(), got);
+    ::close(in);
+}
+
+TEST(Interact, EscapeEndsTheRelayAndIsNotSent) {
+    spawn s(fixture + " cat");
+    testing_support::make_quick(s);
+    pipe_pair in;
+    collector out;
+    s.STDIN_FILENO_ = in.r;
+    s.STDOUT_FILENO_ = out.fd();
+    const std::string typed = std::string("one\x1dtwo\n") + "\x1d" + "three\n";
+    ASSERT_EQ(::write(in.w, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    s.interact();
+    EXPECT_TRUE(s.isalive());
+    // Everything before the last escape reached the child, the first escape
+    // included; "three" did not.
+    const std::string seen = read_until(s.child_fd, std::string("one\x1dtwo\r\n"), 10);
+    EXPECT_NE(seen.find("one\x1dtwo\r\n"), std::string::npos);
+    EXPECT_EQ(seen.find("three"), std::string::npos);
+}
+
+TEST(Interact, InputFilterDecidesWhatCountsAsEscape) {
+    spawn s(fixture + " cat");
+    testing_support::make_quick(s);
+    pipe_pair in;
+    collector out;
+    s.STDIN_FILENO_ = in.r;
+    s.STDOUT_FILENO_ = out.fd();
+    const std::string typed = "a\x1d" "b\nq";
+    ASSERT_EQ(::write(in.w, typed.data(), typed.size()), 5);
+    s.interact("\x1d", [](std::string d) {
+        std::string o;
+        for (char c : d) {
+            if (c == '\x1d') continue;  // never ends the relay
+            o += c == 'q' ? '\x1d' : c;
+        }
+        return o;
+    });
+    EXPECT_NE(read_until(s.child_fd, "ab\r\n", 10).find("ab\r\n"), std::string::npos);
+}
+
+TEST(Interact, OutputFilterAndLog) {
+    spawn s(fixture + " print abc");
+    std::ostringstream log;
+    s.logfile = &log;
+    collector out;
+    const int in = dev_null();
+    s.STDIN_FILENO_ = in;
+    s.STDOUT_FILENO_ = out.fd();
+    s.interact("\x1d", nullptr, [](std::string d) {
+        for (char& c : d) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return d;
+    });
+    EXPECT_EQ(out.finish(), "ABC");
+    EXPECT_EQ(log.str(), "ABC");
+    ::close(in);
+}
+
+TEST(Interact, InputAtEndOfFileDoesNotSpin) {
+    spawn s(fixture + " sleep 1.5");
+    collector out;
+    const int in = dev_null();
+    s.STDIN_FILENO_ = in;
+    s.STDOUT_FILENO_ = out.fd();
+    const double before = cpu_seconds();
+    s.interact();
+    // A loop that kept polling the ended input would burn the whole 1.5 s.
+    EXPECT_LT(cpu_seconds() - before, 0.5);
+    EXPECT_EQ(s.exitstatus, 0);
+    ::close(in);
+}
+
+TEST(Interact, ClosedTerminalOfALivingChildDoesNotSpin) {
+    spawn s(fixture + " close-tty 1.5");
+    collector out;
+    pipe_pair in;  // stays open and silent
+    s.STDIN_FILENO_ = in.r;
+    s.STDOUT_FILENO_ = out.fd();
+    const double before = cpu_seconds();
+    s.interact();
+    EXPECT_LT(cpu_seconds() - before, 0.5);
+    EXPECT_EQ(s.exitstatus, 7);
+    EXPECT_EQ(out.finish(), "closing\r\n");
+}
+
+TEST(Interact, UserTerminalIsRawDuringTheRelayAndRestoredAfter) {
+    int user_master = -1, user_slave = -1;
+    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(user_slave, &before), 0);
+
+    spawn s(fixture + " print x");
+    collector out;
+    s.STDIN_FILENO_ = user_slave;
+    s.STDOUT_FILENO_ = out.fd();
+    termios during{};
+    s.interact("\x1d", nullptr, [&](std::string d) {
+        ::tcgetattr(user_slave, &during);
+        return d;
+    });
+    EXPECT_EQ(during.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(during.c_iflag & (ICRNL | IXON), 0u);
+    EXPECT_EQ(during.c_oflag & OPOST, 0u);
+    EXPECT_EQ(during.c_cc[VMIN], 1);
+    termios after{};
+    ASSERT_EQ(::tcgetattr(user_slave, &after), 0);
+    EXPECT_TRUE(same_mode(before, after));
+
+    // Restored on the error path too.
+    spawn t(fixture + " print y");
+    t.STDIN_FILENO_ = user_slave;
+    t.STDOUT_FILENO_ = out.fd();
+    EXPECT_THROW(t.interact("\x1d", nullptr, [](std::string) -> std::string { throw std::runtime_error("filter"); }),
+                 std::runtime_error);
+    ASSERT_EQ(::tcgetattr(user_slave, &after), 0);
+    EXPECT_TRUE(same_mode(before, after));
+    ::close(user_master);
+    ::close(user_slave);
+}
+
+TEST(Interact, KeysReachTheChildUntranslated) {
+    int user_master = -1, user_slave = -1;
+    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    // The child's own terminal is made raw too, so that what arrives is
+    // exactly what was typed.
+    spawn s("sh -c 'stty raw -echo; head -c 3 | od -An -tx1'");
+    collector out;
+    s.STDIN_FILENO_ = user_slave;
+    s.STDOUT_FILENO_ = out.fd();
+    std::thread typist([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        (void)::write(user_master, "a\r\x03", 3);
+    });
+    s.interact();
+    typist.join();
+    EXPECT_NE(out.finish().find("61 0d 03"), std::string::npos);
+    ::close(user_master);
+    ::close(user_slave);
+}
+
+TEST(Interact, ClosedOutputIsAnErrorOfTheRelay) {
+    ::signal(SIGPIPE, SIG_IGN);
+    spawn s(fixture + " print x");
+    testing_support::make_quick(s);
+    pipe_pair out;
+    out.close_r();
+    const int in = dev_null();
+    s.STDIN_FILENO_ = in;
+    s.STDOUT_FILENO_ = out.w;
+    try {
+        s.interact();
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_STREQ(e.what(), "[Errno 32] Broken pipe");
+    }
+    ::signal(SIGPIPE, SIG_DFL);
+    ::close(in);
+}
+
+namespace {
+std::atomic<int> ticks{0};
+void on_alarm(int) { ticks.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
+
+TEST(Select, SignalsRestartTheWaitWithTheTimeLeft) {
+    struct sigaction sa {};
+    sa.sa_handler = on_alarm;  // no SA_RESTART: every tick interrupts the wait
+    ::sigaction(SIGALRM, &sa, nullptr);
+    itimerval every_ms{{0, 1000}, {0, 1000}};
+    ::setitimer(ITIMER_REAL, &every_ms, nullptr);
+
+    spawn s(std::nullopt);
+    pipe_pair quiet;
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto ready = s.select_({quiet.r}, {}, {}, 0.3);
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+    itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::signal(SIGALRM, SIG_DFL);
+    EXPECT_TRUE(ready.r.empty());
+    EXPECT_GT(ticks.load(), 10);
+    EXPECT_GE(waited, 0.29);
+}
+
+TEST(Select, ReportsReadableAndRefusesBadDescriptors) {
+    spawn s(std::nullopt);
+    pipe_pair p;
+    ASSERT_EQ(::write(p.w, "x", 1), 1);
+    const auto ready = s.select_({p.r}, {p.w}, {}, 0.0);
+    EXPECT_EQ(ready.r, std::vector<int>{p.r});
+    EXPECT_EQ(ready.w, std::vector<int>{p.w});
+    EXPECT_THROW(s.select_({-1}, {}, {}, 0.0), std::system_error);
+}

@@ -1,0 +1,234 @@
+// Watching and ending a child: isalive, wait, kill, terminate, close, release.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "helpers.hpp"
+
+using namespace ptypilot;
+using testing_support::fixture;
+using testing_support::read_until;
+using testing_support::read_until_eof;
+
+namespace {
+
+// Waits (boundedly) until the child has ended, without reaping it.
+void await_exit(const spawn& s) {
+    for (int i = 0; i < 2000; ++i) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(*s.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid != 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    FAIL() << "child did not end";
+}
+
+double seconds_of(const std::function<void()>& f) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+}  // namespace
+
+TEST(IsAlive, RecordsAnExitOnce) {
+    spawn s(fixture + " exit 3");
+    testing_support::make_quick(s);
+    await_exit(s);
+    EXPECT_FALSE(s.isalive());
+    EXPECT_EQ(s.exitstatus, 3);
+    EXPECT_FALSE(s.signalstatus);
+    EXPECT_EQ(s.status, 768);
+    EXPECT_TRUE(s.terminated);
+    // Already recorded: no further wait, and the fields never change.
+    EXPECT_FALSE(s.isalive());
+    EXPECT_EQ(s.exitstatus, 3);
+}
+
+TEST(IsAlive, RecordsADeathBySignal) {
+    spawn s(fixture + " kill-self 9");
+    await_exit(s);
+    EXPECT_FALSE(s.isalive());
+    EXPECT_FALSE(s.exitstatus);
+    EXPECT_EQ(s.signalstatus, 9);
+}
+
+TEST(IsAlive, TrueWhileRunning) {
+    spawn s(fixture + " sleep 5");
+    testing_support::make_quick(s);
+    EXPECT_TRUE(s.isalive());
+    EXPECT_TRUE(s.isalive());
+    EXPECT_FALSE(s.terminated);
+}
+
+TEST(IsAlive, BlocksOnceEndOfFileWasSeen) {
+    // The child closes its terminal, then lives on for a while.
+    spawn s(fixture + " close-tty 0.3");
+    read_until_eof(s.child_fd);
+    s.flag_eof = true;
+    EXPECT_FALSE(s.isalive());
+    EXPECT_EQ(s.exitstatus, 7);
+}
+
+TEST(IsAlive, ChildReapedElsewhere) {
+    spawn s(fixture + " exit 0");
+    testing_support::make_quick(s);
+    int st = 0;
+    ASSERT_EQ(::waitpid(*s.pid, &st, 0), *s.pid);
+    try {
+        s.isalive();
+        FAIL();
+    } catch (const ExceptionPty& e) {
+        EXPECT_STREQ(e.what(),
+                     "isalive() encountered condition where \"terminated\" is 0, but there was no "
+                     "child process. Did someone else call waitpid() on our process?");
+    }
+    EXPECT_FALSE(s.terminated);
+    s.closed = true;  // nothing left to release
+}
+
+TEST(Wait, ReturnsTheExitCodeOfARunningChild) {
+    spawn s(fixture + " sleep 0.2");
+    EXPECT_EQ(s.wait(), 0);
+    EXPECT_TRUE(s.terminated);
+    spawn t(fixture + " sleep 5");
+    testing_support::make_quick(t);
+    std::thread killer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::kill(*t.pid, SIGTERM);
+    });
+    EXPECT_EQ(t.wait(), std::nullopt);
+    killer.join();
+    EXPECT_EQ(t.signalstatus, SIGTERM);
+}
+
+TEST(Wait, OnAChildThatAlreadyEnded) {
+    spawn s(fixture + " exit 4");
+    await_exit(s);
+    try {
+        s.wait();
+        FAIL();
+    } catch (const ExceptionPty& e) {
+        EXPECT_STREQ(e.what(), "Cannot wait for dead child process.");
+    }
+    EXPECT_EQ(s.exitstatus, 4);
+}
+
+TEST(Kill, SendsOnlyWhileAlive) {
+    spawn s(fixture + " sleep 5");
+    s.kill(SIGTERM);
+    EXPECT_EQ(s.wait(), std::nullopt);
+    EXPECT_EQ(s.signalstatus, SIGTERM);
+    EXPECT_NO_THROW(s.kill(SIGKILL));  // recorded: nothing is sent
+}
+
+TEST(Terminate, AlreadyEndedReturnsAtOnce) {
+    spawn s(fixture + " exit 0");
+    await_exit(s);
+    EXPECT_LT(seconds_of([&] { EXPECT_TRUE(s.terminate()); }), 0.1);
+}
+
+TEST(Terminate, HangupEndsAChildThatRestoredIt) {
+    spawn s(fixture + " hup-exit");
+    read_until(s.child_fd, "ready");
+    EXPECT_TRUE(s.terminate());
+    EXPECT_EQ(s.exitstatus, 42);
+}
+
+TEST(Terminate, InterruptEndsAChildThatKeepsHangupIgnored) {
+    spawn s(fixture + " sleep 30");
+    s.delayafterterminate = 0.05;
+    EXPECT_TRUE(s.terminate());
+    EXPECT_EQ(s.signalstatus, SIGINT);
+}
+
+TEST(Terminate, StubbornChildNeedsForce) {
+    spawn s(fixture + " ignore-hup-int");
+    s.delayafterterminate = 0.05;
+    read_until(s.child_fd, "ready");
+    EXPECT_FALSE(s.terminate());
+    EXPECT_TRUE(s.isalive());
+    EXPECT_TRUE(s.terminate(true));
+    EXPECT_EQ(s.signalstatus, SIGKILL);
+}
+
+TEST(Close, EndsTheChildAndReleasesTheDescriptor) {
+    spawn s(fixture + " ignore-signals");
+    testing_support::make_quick(s);
+    read_until(s.child_fd, "ready");
+    const int fd = s.child_fd;
+    s.close();
+    EXPECT_TRUE(s.closed);
+    EXPECT_EQ(s.child_fd, -1);
+    EXPECT_EQ(s.signalstatus, SIGKILL);
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+    s.close();  // twice is fine
+}
+
+TEST(Close, WithoutForceOnAStubbornChild) {
+    spawn s(fixture + " ignore-hup-int");
+    testing_support::make_quick(s);
+    read_until(s.child_fd, "ready");
+    const int old_fd = s.child_fd;
+    try {
+        s.close(false);
+        FAIL();
+    } catch (const ExceptionPty& e) {
+        EXPECT_STREQ(e.what(), "close() could not terminate the child using terminate()");
+    }
+    EXPECT_FALSE(s.closed);
+    EXPECT_EQ(s.child_fd, old_fd);
+    // The number may be reused by now; a later close must not close it again.
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    s.close();
+    EXPECT_TRUE(s.closed);
+    EXPECT_NE(::fcntl(p[0], F_GETFD), -1);
+    EXPECT_NE(::fcntl(p[1], F_GETFD), -1);
+    ::close(p[0]);
+    ::close(p[1]);
+}
+
+TEST(Close, ReapsAChildThatEndedOnItsOwn) {
+    spawn s(fixture + " exit 5");
+    testing_support::make_quick(s);
+    await_exit(s);
+    s.close();
+    EXPECT_EQ(s.exitstatus, 5);
+    EXPECT_FALSE(testing_support::has_zombie_child());
+}
+
+TEST(Release, DestroyingAnOpenSessionEndsItsChild) {
+    pid_t pid = 0;
+    {
+        spawn s(fixture + " ignore-signals");
+        testing_support::make_quick(s);
+        read_until(s.child_fd, "ready");
+        pid = *s.pid;
+    }
+    EXPECT_EQ(::kill(pid, 0), -1);
+    EXPECT_FALSE(testing_support::has_zombie_child());
+}
+
+TEST(Eof, ReflectsTheFlag) {
+    spawn s(std::nullopt);
+    EXPECT_FALSE(s.eof());
+    s.flag_eof = true;
+    EXPECT_TRUE(s.eof());
+}
+
+TEST(Cycles, ManyStartsLeaveNoDescriptorAndNoZombie) {
+    const int before = testing_support::open_fd_count();
+    for (int i = 0; i < 200; ++i) {
+        spawn s(fixture + " print x", {}, 30.0);
+        testing_support::make_quick(s);
+        s.delayafterclose = 0;
+        read_until_eof(s.child_fd);
+        s.close();
+        ASSERT_TRUE(s.terminated);
+    }
+    EXPECT_EQ(testing_support::open_fd_count(), before);
+    EXPECT_FALSE(testing_support::has_zombie_child());
+}

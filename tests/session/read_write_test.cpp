@@ -1,0 +1,269 @@
+// Reading from and writing to a child.
+#include <gtest/gtest.h>
+#include <sys/time.h>
+#include <termios.h>
+
+#include <atomic>
+#include <sstream>
+
+#include "helpers.hpp"
+
+using namespace ptypilot;
+using testing_support::fixture;
+
+namespace {
+
+// A stream that remembers every chunk between flushes.
+class chunk_log : public std::ostream {
+public:
+    chunk_log() : std::ostream(&buf_) {}
+    const std::vector<std::string>& chunks() const { return buf_.chunks; }
+    std::string all() const {
+        std::string s;
+        for (const auto& c : buf_.chunks) s += c;
+        return s;
+    }
+
+private:
+    struct buf : std::streambuf {
+        std::vector<std::string> chunks;
+        std::string pending;
+        int overflow(int c) override {
+            if (c != EOF) pending += static_cast<char>(c);
+            return c;
+        }
+        std::streamsize xsputn(const char* s, std::streamsize n) override {
+            pending.append(s, static_cast<std::size_t>(n));
+            return n;
+        }
+        int sync() override {
+            if (!pending.empty()) chunks.push_back(std::move(pending));
+            pending.clear();
+            return 0;
+        }
+    } buf_;
+};
+
+std::string read_all(spawn& s) {
+    std::string out;
+    try {
+        for (;;) out += s.read_nonblocking(4096, 20);
+    } catch (const EOF_&) {
+    }
+    return out;
+}
+
+void quick(spawn& s) {
+    testing_support::make_quick(s);
+    s.delaybeforesend = 0;
+}
+
+}  // namespace
+
+TEST(ReadNonblocking, ClosedSessionIsRefusedEvenWithOutputPending) {
+    spawn s(fixture + " print pending");
+    quick(s);
+    testing_support::read_until(s.child_fd, "x", 0.2);
+    s.close();
+    try {
+        s.read_nonblocking(10, 0);
+        FAIL();
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ(e.what(), "I/O operation on closed file in read_nonblocking().");
+    }
+}
+
+TEST(ReadNonblocking, OutputLeftByAnEndedChildComesBeforeEndOfFile) {
+    spawn s(fixture + " print leftover");
+    quick(s);
+    while (s.isalive()) ::usleep(10000);
+    EXPECT_EQ(s.read_nonblocking(100, 5), "leftover");
+    EXPECT_FALSE(s.flag_eof);
+    try {
+        s.read_nonblocking(100, 30);
+        FAIL();
+    } catch (const EOF_& e) {
+        // Ended and consumed: end of file at once, not after the time-out.
+        EXPECT_EQ(std::string(e.what()).rfind("End Of File (EOF) in read_nonblocking().", 0), 0u);
+    }
+    EXPECT_TRUE(s.flag_eof);
+    EXPECT_TRUE(s.eof());
+    EXPECT_EQ(s.exitstatus, 0);
+}
+
+TEST(ReadNonblocking, ChildThatClosesItsTerminalAndLivesOn) {
+    spawn s(fixture + " close-tty 0.3");
+    quick(s);
+    EXPECT_EQ(s.read_nonblocking(100, 5), "closing\r\n");
+    try {
+        s.read_nonblocking(100, 5);
+        FAIL();
+    } catch (const EOF_& e) {
+        EXPECT_STREQ(e.what(), "End Of File (EOF) in read_nonblocking(). Exception style platform.");
+    }
+    EXPECT_TRUE(s.isalive() == false);  // flag_eof makes isalive wait for the end
+    EXPECT_EQ(s.exitstatus, 7);
+    EXPECT_THROW(s.read_nonblocking(100, 5), EOF_);
+}
+
+TEST(ReadNonblocking, TimeOutOnASilentChild) {
+    spawn s(fixture + " sleep 5");
+    quick(s);
+    try {
+        s.read_nonblocking(100, 0);
+        FAIL();
+    } catch (const TIMEOUT& e) {
+        EXPECT_STREQ(e.what(), "Timeout exceeded in read_nonblocking().");
+    }
+    EXPECT_FALSE(s.flag_eof);
+    s.timeout = 0.05;
+    EXPECT_THROW(s.read_nonblocking(100), TIMEOUT);  // -1: the session's time-out
+}
+
+TEST(ReadNonblocking, WithoutLimitWaitsForOutput) {
+    spawn s(fixture + " pause a 0.3 b");
+    quick(s);
+    EXPECT_EQ(s.read_nonblocking(10, std::nullopt), "a");
+    EXPECT_EQ(s.read_nonblocking(10, std::nullopt), "b");
+}
+
+TEST(ReadNonblocking, TakesAtMostSizeBytesAndLogsThem) {
+    spawn s(fixture + " print 123456789012");
+    quick(s);
+    chunk_log both, read_only;
+    s.logfile = &both;
+    s.logfile_read = &read_only;
+    testing_support::read_until(s.child_fd, "", 0);
+    std::string first = s.read_nonblocking(5, 5);
+    EXPECT_EQ(first.size(), 5u);
+    const std::string rest = read_all(s);
+    EXPECT_EQ(first + rest, "123456789012");
+    EXPECT_EQ(both.all(), "123456789012");
+    EXPECT_EQ(read_only.chunks(), both.chunks());
+    EXPECT_EQ(both.chunks().front(), first);
+}
+
+TEST(ReadNonblocking, DefaultSizeIsOneByte) {
+    spawn s(fixture + " print xy");
+    quick(s);
+    EXPECT_EQ(s.read_nonblocking(), "x");
+}
+
+namespace {
+std::atomic<int> alarms{0};
+void count_alarm(int) { alarms.fetch_add(1); }
+}  // namespace
+
+TEST(ReadNonblocking, SignalsDoNotCutTheWaitShort) {
+    spawn s(fixture + " sleep 5");
+    quick(s);
+    struct sigaction sa {};
+    sa.sa_handler = count_alarm;
+    ::sigaction(SIGALRM, &sa, nullptr);
+    itimerval every_ms{{0, 1000}, {0, 1000}};
+    ::setitimer(ITIMER_REAL, &every_ms, nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_THROW(s.read_nonblocking(10, 0.3), TIMEOUT);
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::signal(SIGALRM, SIG_DFL);
+    EXPECT_GE(waited, 0.29);
+    EXPECT_GT(alarms.load(), 10);
+}
+
+TEST(Send, CountsLogsAndDelivers) {
+    spawn s(fixture + " hexdump 5");
+    quick(s);
+    testing_support::read_until(s.child_fd, "ready\r\n");
+    chunk_log both, sent;
+    s.logfile = &both;
+    s.logfile_send = &sent;
+    EXPECT_EQ(s.send("ab\rc\x01"), 5);
+    EXPECT_EQ(both.chunks(), std::vector<std::string>{"ab\rc\x01"});
+    EXPECT_EQ(sent.chunks(), std::vector<std::string>{"ab\rc\x01"});
+    EXPECT_EQ(read_all(s), "61 62 0d 63 01\n");
+}
+
+TEST(Send, LineIsTwoSends) {
+    spawn s(fixture + " hexdump 6");
+    quick(s);
+    testing_support::read_until(s.child_fd, "ready\r\n");
+    chunk_log sent;
+    s.logfile_send = &sent;
+    EXPECT_EQ(s.sendline("abcd"), 5);
+    EXPECT_EQ(sent.chunks(), (std::vector<std::string>{"abcd", "\n"}));
+    EXPECT_EQ(s.sendline(), 1);
+    EXPECT_EQ(sent.chunks().size(), 3u);
+    EXPECT_EQ(read_all(s), "61 62 63 64 0a 0a\n");
+}
+
+TEST(Send, WriteAndWritelinesAddNothing) {
+    spawn s(fixture + " hexdump 4");
+    quick(s);
+    testing_support::read_until(s.child_fd, "ready\r\n");
+    s.write("a");
+    s.writelines(std::vector<std::string>{"b", "c", "d"});
+    EXPECT_EQ(read_all(s), "61 62 63 64\n");
+}
+
+TEST(Send, ControlCharacters) {
+    spawn s(fixture + " hexdump 7");
+    quick(s);
+    testing_support::read_until(s.child_fd, "ready\r\n");
+    chunk_log sent;
+    s.logfile_send = &sent;
+    EXPECT_EQ(s.sendcontrol('g'), 1);
+    EXPECT_EQ(s.sendcontrol('G'), 1);
+    EXPECT_EQ(s.sendcontrol('['), 1);
+    EXPECT_EQ(s.sendcontrol('?'), 1);
+    EXPECT_EQ(s.sendcontrol('@'), 1);
+    EXPECT_EQ(s.sendcontrol('\\'), 1);
+    EXPECT_EQ(s.sendcontrol('1'), 0);  // no control character: nothing sent, nothing logged
+    EXPECT_EQ(s.sendcontrol('_'), 1);
+    EXPECT_EQ(sent.chunks().size(), 7u);
+    EXPECT_EQ(read_all(s), "07 07 1b 7f 00 1c 1f\n");
+}
+
+TEST(Send, EndOfFileCharacterIsTheTerminalsOwn) {
+    spawn s(fixture + " cat");
+    quick(s);
+    chunk_log sent;
+    s.logfile_send = &sent;
+    termios mode{};
+    ASSERT_EQ(::tcgetattr(s.child_fd, &mode), 0);
+    mode.c_cc[VEOF] = 0x01;
+    ASSERT_EQ(::tcsetattr(s.child_fd, TCSANOW, &mode), 0);
+    s.sendline("text");
+    s.sendeof();
+    EXPECT_EQ(sent.chunks().back(), "\x01");
+    // cat saw end of file and ended on its own.
+    read_all(s);
+    EXPECT_FALSE(s.isalive());
+    EXPECT_EQ(s.exitstatus, 0);
+}
+
+TEST(Send, InterruptCharacterEndsTheForegroundChild) {
+    spawn s(fixture + " cat");
+    quick(s);
+    s.sendintr();
+    read_all(s);
+    EXPECT_FALSE(s.isalive());
+    EXPECT_EQ(s.signalstatus, SIGINT);
+}
+
+TEST(Send, AfterCloseTheWriteFailsButTheDataWasLogged) {
+    spawn s(fixture + " cat");
+    quick(s);
+    s.close();
+    chunk_log sent;
+    s.logfile_send = &sent;
+    try {
+        s.send("late");
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), EBADF);
+    }
+    EXPECT_EQ(sent.all(), "late");
+    EXPECT_THROW(s.sendeof(), std::system_error);
+}

@@ -1,0 +1,209 @@
+// Starting a child, on both ways of forking it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <ptypilot/command_line.hpp>
+
+#include "helpers.hpp"
+
+using namespace ptypilot;
+using testing_support::fixture;
+using testing_support::read_until_eof;
+
+namespace {
+
+struct how {
+    bool native;
+};
+
+std::unique_ptr<spawn> start(bool native, const std::string& command, std::vector<std::string> args = {},
+                             std::optional<std::string> cwd = std::nullopt,
+                             std::optional<env_map> env = std::nullopt) {
+    auto s = std::make_unique<spawn>(std::nullopt);
+    s->use_native_pty_fork = native;
+    s->cwd = std::move(cwd);
+    s->env = std::move(env);
+    testing_support::make_quick(*s);
+    s->_spawn(command, std::move(args));
+    return s;
+}
+
+std::string output_of(bool native, const std::string& command, std::vector<std::string> args = {},
+                      std::optional<std::string> cwd = std::nullopt,
+                      std::optional<env_map> env = std::nullopt) {
+    auto s = start(native, command, std::move(args), std::move(cwd), std::move(env));
+    return read_until_eof(s->child_fd);
+}
+
+}  // namespace
+
+class Start : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(BothForks, Start, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "forkpty" : "substitute"; });
+
+TEST_P(Start, RunningSessionState) {
+    auto s = start(GetParam(), fixture + " sleep 5");
+    EXPECT_TRUE(s->pid);
+    EXPECT_GT(*s->pid, 0);
+    EXPECT_GE(s->child_fd, 0);
+    EXPECT_TRUE(s->isatty());
+    EXPECT_FALSE(s->closed);
+    EXPECT_FALSE(s->terminated);
+    EXPECT_TRUE(s->isalive());
+    EXPECT_EQ(s->name, "<" + fixture + " sleep 5>");
+    // The parent's side must not leak into children started later.
+    EXPECT_TRUE(::fcntl(s->child_fd, F_GETFD) & FD_CLOEXEC);
+}
+
+TEST_P(Start, CommandWithoutArgumentsIsSplitAndLookedUp) {
+    auto s = start(GetParam(), "sh -c 'echo \"$0|$1\"' 'first word'");
+    EXPECT_EQ(s->command, which("sh"));
+    ASSERT_TRUE(s->args);
+    EXPECT_EQ((*s->args)[0], which("sh"));
+    EXPECT_EQ(s->args->size(), 4u);
+    EXPECT_NE(read_until_eof(s->child_fd).find("first word|\r\n"), std::string::npos);
+}
+
+TEST_P(Start, CommandWithArgumentsIsOneWord) {
+    EXPECT_THROW(start(GetParam(), "sh -c", {"true"}), ExceptionPty);
+    const std::string out = output_of(GetParam(), fixture, {"args", "a b", "c"});
+    EXPECT_EQ(out, fixture + "\r\nargs\r\na b\r\nc\r\n");
+}
+
+TEST_P(Start, ChildSeesATerminalOf24By80) {
+    EXPECT_EQ(output_of(GetParam(), fixture + " winsize"), "24 80\r\n");
+}
+
+TEST_P(Start, ChildHasOnlyTheStandardDescriptors) {
+    // Open descriptors without close-on-exec, as a careless caller would.
+    int stray[2];
+    ASSERT_EQ(::pipe(stray), 0);
+    const int high = ::fcntl(stray[0], F_DUPFD, 700);
+    EXPECT_EQ(output_of(GetParam(), fixture + " fds"), "0 1 2 \r\n");
+    ::close(stray[0]);
+    ::close(stray[1]);
+    ::close(high);
+}
+
+TEST_P(Start, ChildIgnoresHangupOnlyAndStartsUnblocked) {
+    // Whatever the caller did with its own signals stays out of the child.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGINT, SIG_IGN);
+    sigset_t block;
+    ::sigemptyset(&block);
+    ::sigaddset(&block, SIGUSR1);
+    ::sigprocmask(SIG_BLOCK, &block, nullptr);
+    const std::string out = output_of(GetParam(), fixture + " dispositions");
+    ::sigprocmask(SIG_UNBLOCK, &block, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGINT, SIG_DFL);
+    EXPECT_EQ(out, "HUP=ign PIPE=dfl INT=dfl MASK=empty\r\n");
+}
+
+TEST_P(Start, EnvironmentIsExactlyTheGivenMap) {
+    EXPECT_EQ(output_of(GetParam(), fixture + " env", {}, std::nullopt, env_map{}), "");
+    EXPECT_EQ(output_of(GetParam(), fixture + " env", {}, std::nullopt, env_map{{"A", "1"}, {"B", "x=y"}}),
+              "A=1\r\nB=x=y\r\n");
+    testing_support::scoped_env marker("PTYPILOT_TEST_MARKER", "inherited");
+    EXPECT_NE(output_of(GetParam(), fixture + " env").find("PTYPILOT_TEST_MARKER=inherited"),
+              std::string::npos);
+}
+
+TEST_P(Start, WorkingDirectoryIsEnteredByTheCaller) {
+    testing_support::scoped_cwd keep;
+    EXPECT_EQ(output_of(GetParam(), fixture + " cwd", {}, std::string("/usr")), "/usr\r\n");
+    char buf[4096];
+    EXPECT_STREQ(::getcwd(buf, sizeof buf), "/usr");
+}
+
+TEST_P(Start, RelativeProgramIsFoundFromTheNewDirectory) {
+    testing_support::scoped_cwd keep;
+    const std::string dir = fixture.substr(0, fixture.rfind('/'));
+    const std::string base = fixture.substr(fixture.rfind('/') + 1);
+    EXPECT_EQ(output_of(GetParam(), "./" + base + " print hi", {}, dir), "hi");
+}
+
+TEST_P(Start, MissingDirectoryWarnsAndGoesOn) {
+    testing_support::scoped_cwd keep;
+    auto s = std::make_unique<spawn>(std::nullopt);
+    std::ostringstream out;
+    s->stdout_ = &out;
+    s->use_native_pty_fork = GetParam();
+    s->cwd = "/nonexistent/dir";
+    s->_spawn(fixture + " print ok");
+    EXPECT_EQ(out.str(), "Warning: Failed to change working directory\n");
+    EXPECT_EQ(read_until_eof(s->child_fd), "ok");
+}
+
+TEST_P(Start, ProgramNotFound) {
+    try {
+        start(GetParam(), "no-such-program-here");
+        FAIL();
+    } catch (const ExceptionPty& e) {
+        EXPECT_STREQ(e.what(), "The command was not found or was not executable: no-such-program-here.");
+    }
+}
+
+TEST_P(Start, EmptyCommandLine) {
+    EXPECT_THROW(start(GetParam(), ""), std::out_of_range);
+}
+
+TEST_P(Start, ExecFailureIsThrownInTheCallerAndLeavesNothingBehind) {
+    const int fds_before = testing_support::open_fd_count();
+    // A directory passes the lookup's X_OK test but cannot be executed.
+    try {
+        start(GetParam(), "/tmp", {"x"});
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), EACCES);
+        EXPECT_STREQ(e.what(), "[Errno 13] Permission denied");
+    }
+    // A file that is executable but no program the kernel can load.
+    char path[] = "/tmp/ptypilot-noexec-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "\x7f" "ELF garbage", 12), 12);
+    ::close(fd);
+    ::chmod(path, 0755);
+    try {
+        start(GetParam(), path, {"x"});
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ENOEXEC);
+        EXPECT_STREQ(e.what(), "[Errno 8] Exec format error");
+    }
+    ::unlink(path);
+    EXPECT_EQ(testing_support::open_fd_count(), fds_before);
+    EXPECT_FALSE(testing_support::has_zombie_child());
+}
+
+TEST_P(Start, ExecFailureWithStandardStreamsClosed) {
+    // The report pipe must not land on 0-2, which the child replaces.
+    const int saved_in = ::dup(0);
+    ::close(0);
+    bool thrown = false;
+    try {
+        start(GetParam(), "/tmp", {"x"});
+    } catch (const std::system_error& e) {
+        thrown = e.code().value() == EACCES;
+    }
+    ::dup2(saved_in, 0);
+    ::close(saved_in);
+    EXPECT_TRUE(thrown);
+}
+
+TEST_P(Start, ASessionStartsOnlyOnce) {
+    auto s = start(GetParam(), fixture + " sleep 5");
+    EXPECT_THROW(s->_spawn(fixture + " sleep 5"), std::logic_error);
+}
+
+TEST(StartSubstitute, MakesTheTerminalControlling) {
+    // /dev/tty opens only for a process with a controlling terminal.
+    const std::string out = output_of(false, "sh -c 'echo x > /dev/tty && echo ok'");
+    EXPECT_EQ(out, "x\r\nok\r\n");
+}
