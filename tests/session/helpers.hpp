@@ -69,6 +69,12 @@ inline std::string read_until(int fd, const std::string& needle, double limit_s 
     return out;
 }
 
+// Waits, without reading, until `fd` has something to read.
+inline bool wait_readable(int fd, double limit_s = 20.0) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(limit_s * 1000)) == 1;
+}
+
 // Sets an environment variable for the life of the object.
 class scoped_env {
 public:
