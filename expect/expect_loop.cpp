@@ -20,6 +20,19 @@ int spawn::expect_exact(const exact_input& pattern_list, std::optional<double> t
     return expect_loop(std::make_shared<searcher_string>(pattern_list.list()), timeout_, searchwindowsize_);
 }
 
+std::optional<int> spawn::settle(sentinel outcome, int listed_at, std::string received) {
+    before = std::move(received);
+    after = outcome;
+    if (listed_at >= 0) {
+        match = outcome;
+        match_index = listed_at;
+        return listed_at;
+    }
+    match = std::monostate{};
+    match_index.reset();
+    return std::nullopt;
+}
+
 int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional<double> timeout_,
                        std::optional<long> searchwindowsize_) {
     searcher = searcher_;
@@ -56,28 +69,12 @@ int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional
             if (timeout_) *timeout_ = end_time - detail::now();
         }
     } catch (const EOF_& e) {
-        before = std::move(incoming);
-        after = sentinel::eof;
-        if (s.eof_index >= 0) {
-            match = sentinel::eof;
-            match_index = s.eof_index;
-            return s.eof_index;
-        }
-        match = std::monostate{};
-        match_index.reset();
+        if (const auto listed = settle(sentinel::eof, s.eof_index, std::move(incoming))) return *listed;
         throw EOF_(std::string(e.what()) + "\n" + str());
     } catch (const TIMEOUT& e) {
         // Nothing is lost: the next call searches all of it again.
         buffer = incoming;
-        before = std::move(incoming);
-        after = sentinel::timeout;
-        if (s.timeout_index >= 0) {
-            match = sentinel::timeout;
-            match_index = s.timeout_index;
-            return s.timeout_index;
-        }
-        match = std::monostate{};
-        match_index.reset();
+        if (const auto listed = settle(sentinel::timeout, s.timeout_index, std::move(incoming))) return *listed;
         throw TIMEOUT(std::string(e.what()) + "\n" + str());
     } catch (...) {
         buffer = incoming.substr(0, started_with);

@@ -299,6 +299,9 @@ private:
     std::vector<char> scratch_;
 
     void read_into(std::string& dst, long size, std::optional<double> timeout);
+    // Records end of file or a time-out as the outcome of an expect call;
+    // the list position when the pattern list named it.
+    std::optional<int> settle(sentinel outcome, int listed_at, std::string received);
     bool wait_readable_while_alive(std::optional<double> timeout);
 };
 

@@ -9,12 +9,7 @@ using testing_support::fixture;
 
 namespace {
 
-std::unique_ptr<spawn> start(const std::string& cmd) {
-    auto s = std::make_unique<spawn>(cmd, std::vector<std::string>{}, 10.0);
-    testing_support::make_quick(*s);
-    s->delaybeforesend = 0;
-    return s;
-}
+std::unique_ptr<spawn> start(const std::string& cmd) { return testing_support::start_quick(cmd); }
 
 std::string text(const after_value& v) { return std::get<std::string>(v); }
 

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -110,6 +111,14 @@ private:
 inline void make_quick(ptypilot::spawn& s) {
     s.delayafterclose = 0.01;
     s.delayafterterminate = 0.02;
+}
+
+// A started session with short teardown delays and no pause before sends.
+inline std::unique_ptr<ptypilot::spawn> start_quick(const std::string& cmd, double timeout = 10.0) {
+    auto s = std::make_unique<ptypilot::spawn>(cmd, std::vector<std::string>{}, timeout);
+    make_quick(*s);
+    s->delaybeforesend = 0;
+    return s;
 }
 
 }  // namespace testing_support

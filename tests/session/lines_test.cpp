@@ -8,11 +8,7 @@ using testing_support::fixture;
 
 namespace {
 
-std::unique_ptr<spawn> start(const std::string& cmd) {
-    auto s = std::make_unique<spawn>(cmd, std::vector<std::string>{}, 10.0);
-    testing_support::make_quick(*s);
-    return s;
-}
+std::unique_ptr<spawn> start(const std::string& cmd) { return testing_support::start_quick(cmd); }
 
 }  // namespace
 
