@@ -106,3 +106,17 @@ TEST(Run, LogfileCwdAndEnv) {
     EXPECT_EQ(out, "K=v\r\n");
     EXPECT_EQ(log.str(), "K=v\r\n");
 }
+
+TEST(Run, CallbackDrivesTheSessionItself) {
+    std::string answer_seen;
+    const std::string out = run(fixture + " password", 10,
+                                event_list{{"Password: ", callback([&](run_state& st) -> callback_value {
+                                                EXPECT_TRUE(st.child.waitnoecho(5));
+                                                st.child.sendline("typed-by-callback");
+                                                st.child.expect("got (\\w+-\\w+-\\w+)");
+                                                answer_seen = *std::get<match_result>(st.child.match).group(1);
+                                                return true;
+                                            })}});
+    EXPECT_EQ(answer_seen, "typed-by-callback");
+    EXPECT_EQ(out, "Password: ");  // the run's output stops with the event's match
+}
