@@ -21,8 +21,7 @@ namespace {
 [[noreturn]] void fail(int report_fd, child_failure why, int err) noexcept {
     const child_report report{static_cast<int>(why), err};
     // A pipe write this small is atomic; nothing useful can be done if it fails.
-    while (::write(report_fd, &report, sizeof report) == -1 && errno == EINTR) {
-    }
+    while (::write(report_fd, &report, sizeof report) == -1 && errno == EINTR) {}
     ::_exit(127);
 }
 

@@ -21,10 +21,10 @@ struct child_report {
 };
 
 struct exec_plan {
-    const char* path;      // what to execve
+    const char* path;  // what to execve
     char* const* argv;
     char* const* envp;
-    int report_fd;         // write end of the report pipe (close-on-exec)
+    int report_fd;  // write end of the report pipe (close-on-exec)
     // Substitute start only: the child side of the pty and its device path,
     // which the child makes its controlling terminal and standard streams.
     int tty_fd = -1;

@@ -4,7 +4,7 @@
 
 namespace ptypilot::detail {
 
-double now() noexcept;          // seconds, monotonic
+double now() noexcept;           // seconds, monotonic
 void sleep_for(double seconds);  // fractional seconds; restarts after signals
 
 // A pause well under a millisecond, kept close to what was asked: the

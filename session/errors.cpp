@@ -41,8 +41,8 @@ std::string ExceptionPty::get_trace() const {
         if (::dladdr(frame, &info) != 0) {
             if (info.dli_fname != nullptr) file = info.dli_fname;
             if (info.dli_sname != nullptr) function = demangle(info.dli_sname);
-            offset = reinterpret_cast<std::uintptr_t>(frame) -
-                     reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+            offset =
+                reinterpret_cast<std::uintptr_t>(frame) - reinterpret_cast<std::uintptr_t>(info.dli_fbase);
         }
         // The engine's own frames say nothing about where the caller went wrong.
         if (function.rfind("ptypilot::", 0) == 0) continue;
@@ -57,8 +57,6 @@ EOF_::EOF_(const std::string& message) : ExceptionPty(message) {}
 
 TIMEOUT::TIMEOUT(const std::string& message) : ExceptionPty(message) {}
 
-std::string to_string(sentinel s) {
-    return s == sentinel::eof ? "ptypilot::EOF_" : "ptypilot::TIMEOUT";
-}
+std::string to_string(sentinel s) { return s == sentinel::eof ? "ptypilot::EOF_" : "ptypilot::TIMEOUT"; }
 
 }  // namespace ptypilot

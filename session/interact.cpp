@@ -6,6 +6,7 @@
 #include <ios>
 #include <ostream>
 
+#include "session/child_write.hpp"
 #include "session/log.hpp"
 #include "session/system_error.hpp"
 #include "session/raw_mode.hpp"
@@ -48,11 +49,8 @@ std::string spawn::interact_read(int fd) { return read_chunk(fd).value_or(std::s
 
 void spawn::interact_writen(int fd, std::string_view data) {
     while (!data.empty() && isalive()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n == -1) {
-            if (errno == EINTR) continue;
-            return;  // the rest of the chunk is dropped, as a dead terminal would
-        }
+        const ssize_t n = detail::write_to_child(fd, pidfd_, data);
+        if (n <= 0) return;  // the rest of the chunk is dropped, as a dead terminal would
         data.remove_prefix(static_cast<std::size_t>(n));
     }
 }
@@ -115,8 +113,10 @@ void spawn::interact_copy(const std::string& escape_character, const filter_func
         check_alive = pidfd_ >= 0 && is_ready(pidfd_);
 
         if (watch_child && is_ready(child_fd)) {
-            if (auto data = read_chunk(child_fd)) interact_show(std::move(*data), output_filter);
-            else watch_child = false;
+            if (auto data = read_chunk(child_fd))
+                interact_show(std::move(*data), output_filter);
+            else
+                watch_child = false;
         }
         if (watch_stdin && is_ready(STDIN_FILENO_)) {
             auto data = read_chunk(STDIN_FILENO_);

@@ -120,8 +120,20 @@ void spawn::close(bool force) {
         if (r == -1 && err != EINTR) detail::throw_errno(err);
     }
     detail::sleep_for(delayafterclose);
-    if (isalive() && !terminate(force))
-        throw ExceptionPty("close() could not terminate the child using terminate()");
+    // After end of file isalive() waits for the child's end, which a child
+    // that closed its terminal but lives on may put off forever: closing
+    // looks without waiting, and ends such a child like any other.
+    const bool saw_eof = flag_eof;
+    flag_eof = false;
+    bool ended = false;
+    try {
+        ended = !isalive() || terminate(force);
+    } catch (...) {
+        flag_eof = saw_eof;
+        throw;
+    }
+    flag_eof = saw_eof;
+    if (!ended) throw ExceptionPty("close() could not terminate the child using terminate()");
     child_fd = -1;
     closed = true;
 }

@@ -32,8 +32,10 @@ std::string text(double v);
 template <class T>
 std::string text(const std::optional<T>& v) {
     if (!v) return "None";
-    if constexpr (std::is_same_v<T, std::string>) return *v;
-    else return text(*v);
+    if constexpr (std::is_same_v<T, std::string>)
+        return *v;
+    else
+        return text(*v);
 }
 
 std::string text(int v) { return std::to_string(v); }
@@ -99,8 +101,8 @@ spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_
       env(std::move(env_)) {
     const std::string platform = platform_name();
     irix_hack = platform.find("irix") != std::string::npos;
-    use_native_pty_fork = platform.find("solaris") == std::string::npos &&
-                          platform.find("sunos5") == std::string::npos;
+    use_native_pty_fork =
+        platform.find("solaris") == std::string::npos && platform.find("sunos5") == std::string::npos;
     if (!command_) {
         name = "<ptypilot factory incomplete>";
         return;

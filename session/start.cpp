@@ -71,15 +71,14 @@ void reap(pid_t pid) {
 
 [[noreturn]] void throw_child_failure(const detail::child_report& report, const std::string& tty_name) {
     switch (static_cast<detail::child_failure>(report.failure)) {
-    case detail::child_failure::not_disconnected:
-        throw ExceptionPty("Error! We are not disconnected from a controlling tty.");
-    case detail::child_failure::open_child_pty:
-        throw ExceptionPty("Error! Could not open child pty, " + tty_name);
-    case detail::child_failure::open_dev_tty:
-        throw ExceptionPty("Error! Could not open controlling tty, /dev/tty");
-    case detail::child_failure::exec:
-    case detail::child_failure::os_error:
-        break;
+        case detail::child_failure::not_disconnected:
+            throw ExceptionPty("Error! We are not disconnected from a controlling tty.");
+        case detail::child_failure::open_child_pty:
+            throw ExceptionPty("Error! Could not open child pty, " + tty_name);
+        case detail::child_failure::open_dev_tty:
+            throw ExceptionPty("Error! Could not open controlling tty, /dev/tty");
+        case detail::child_failure::exec:
+        case detail::child_failure::os_error: break;
     }
     detail::throw_errno(report.err);
 }
@@ -135,7 +134,8 @@ void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
     unique_fd report_write(pipe_fds[1]);
     // With the caller's standard streams closed the pipe could land on 0-2,
     // which the child overwrites with the terminal before it could report.
-    if (report_write.get() <= 2) report_write.reset(detail::check(::fcntl(report_write.get(), F_DUPFD_CLOEXEC, 3)));
+    if (report_write.get() <= 2)
+        report_write.reset(detail::check(::fcntl(report_write.get(), F_DUPFD_CLOEXEC, 3)));
 
     detail::exec_plan plan{};
     plan.path = path.c_str();
@@ -162,14 +162,16 @@ void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
     } else {
         int parent_fd = -1;
         int child_fd_ = -1;
-        if (::openpty(&parent_fd, &child_fd_, nullptr, nullptr, nullptr) != 0 || parent_fd < 0 || child_fd_ < 0)
+        if (::openpty(&parent_fd, &child_fd_, nullptr, nullptr, nullptr) != 0 || parent_fd < 0 ||
+            child_fd_ < 0)
             throw ExceptionPty("Error! Could not open pty with os.openpty().");
         master.reset(parent_fd);
         tty.reset(child_fd_);
         set_cloexec(master.get());
         set_cloexec(tty.get());
         char tty_path[PATH_MAX];
-        if (const int err = ::ttyname_r(tty.get(), tty_path, sizeof tty_path); err != 0) detail::throw_errno(err);
+        if (const int err = ::ttyname_r(tty.get(), tty_path, sizeof tty_path); err != 0)
+            detail::throw_errno(err);
         tty_name = tty_path;
         plan.tty_fd = tty.get();
         plan.tty_name = tty_name.c_str();

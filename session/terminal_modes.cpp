@@ -18,8 +18,10 @@ bool spawn::getecho() const {
 void spawn::setecho(bool state) {
     termios mode{};
     detail::check(::tcgetattr(child_fd, &mode));
-    if (state) mode.c_lflag |= ECHO;
-    else mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    if (state)
+        mode.c_lflag |= ECHO;
+    else
+        mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     detail::check(detail::retry_eintr([&] { return ::tcsetattr(child_fd, TCSANOW, &mode); }));
 }
 
