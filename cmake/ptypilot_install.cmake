@@ -1,0 +1,105 @@
+# Shared-library versioning, and the install, export and package files that let
+# other projects use an installed ptypilot through find_package or pkg-config.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+get_target_property(_ptypilot_type ptypilot TYPE)
+
+# The public headers use C++20 (concepts, requires-clauses), so the
+# requirement travels with the target to every consumer.
+target_compile_features(ptypilot PUBLIC cxx_std_20)
+
+# A static archive compiled as position-independent code can still be linked
+# into a consumer's shared library or plug-in; the cost is negligible here.
+set_target_properties(ptypilot PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
+if(_ptypilot_type STREQUAL "SHARED_LIBRARY")
+  # Before 1.0 every minor release may break the ABI, so the minor number is
+  # part of the soname.
+  if(PROJECT_VERSION_MAJOR EQUAL 0)
+    set(_ptypilot_soversion "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}")
+  else()
+    set(_ptypilot_soversion "${PROJECT_VERSION_MAJOR}")
+  endif()
+  set_target_properties(ptypilot PROPERTIES
+    VERSION "${PROJECT_VERSION}"
+    SOVERSION "${_ptypilot_soversion}")
+  # The installed launcher finds the library beside it in any prefix.
+  file(RELATIVE_PATH _ptypilot_bin_to_lib
+    "/ptypilot-prefix/${CMAKE_INSTALL_BINDIR}" "/ptypilot-prefix/${CMAKE_INSTALL_LIBDIR}")
+  set_target_properties(ptypilot_launcher PROPERTIES
+    INSTALL_RPATH "$ORIGIN/${_ptypilot_bin_to_lib}")
+endif()
+
+if(NOT PTYPILOT_INSTALL)
+  return()
+endif()
+
+set(PTYPILOT_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/ptypilot"
+  CACHE STRING "Where the CMake package files of ptypilot are installed")
+mark_as_advanced(PTYPILOT_INSTALL_CMAKEDIR)
+
+# The target already names <prefix>/include for installed consumers; only a
+# different include directory has to be added to what it exports.
+set(_ptypilot_includes_destination)
+if(NOT CMAKE_INSTALL_INCLUDEDIR STREQUAL "include")
+  set(_ptypilot_includes_destination INCLUDES DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+install(TARGETS ptypilot
+  EXPORT ptypilotTargets
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
+  ${_ptypilot_includes_destination})
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/ptypilot"
+  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
+  FILES_MATCHING PATTERN "*.hpp")
+install(TARGETS ptypilot_launcher RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(FILES "${PROJECT_SOURCE_DIR}/docs/ptypilot.1"
+  DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+
+install(EXPORT ptypilotTargets
+  NAMESPACE ptypilot::
+  DESTINATION "${PTYPILOT_INSTALL_CMAKEDIR}")
+
+if(_ptypilot_type STREQUAL "STATIC_LIBRARY")
+  set(PTYPILOT_PACKAGE_STATIC TRUE)
+else()
+  set(PTYPILOT_PACKAGE_STATIC FALSE)
+endif()
+configure_package_config_file(
+  "${PROJECT_SOURCE_DIR}/cmake/ptypilotConfig.cmake.in"
+  "${PROJECT_BINARY_DIR}/ptypilotConfig.cmake"
+  INSTALL_DESTINATION "${PTYPILOT_INSTALL_CMAKEDIR}")
+# Before 1.0 only releases with the same minor number are interchangeable.
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(_ptypilot_compat SameMinorVersion)
+else()
+  set(_ptypilot_compat SameMajorVersion)
+endif()
+write_basic_package_version_file(
+  "${PROJECT_BINARY_DIR}/ptypilotConfigVersion.cmake"
+  VERSION "${PROJECT_VERSION}"
+  COMPATIBILITY ${_ptypilot_compat})
+install(FILES
+  "${PROJECT_BINARY_DIR}/ptypilotConfig.cmake"
+  "${PROJECT_BINARY_DIR}/ptypilotConfigVersion.cmake"
+  DESTINATION "${PTYPILOT_INSTALL_CMAKEDIR}")
+
+# The .pc file names its directories relative to where it lies, so the tree
+# still works after `cmake --install --prefix` elsewhere or being moved.
+set(_ptypilot_pcdir "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(PTYPILOT_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(PTYPILOT_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(PTYPILOT_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+else()
+  file(RELATIVE_PATH _ptypilot_pc_up "/ptypilot-prefix/${_ptypilot_pcdir}" "/ptypilot-prefix")
+  string(REGEX REPLACE "/$" "" _ptypilot_pc_up "${_ptypilot_pc_up}")
+  set(PTYPILOT_PC_PREFIX "\${pcfiledir}/${_ptypilot_pc_up}")
+  set(PTYPILOT_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(PTYPILOT_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/cmake/ptypilot.pc.in" "${PROJECT_BINARY_DIR}/ptypilot.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/ptypilot.pc" DESTINATION "${_ptypilot_pcdir}")
