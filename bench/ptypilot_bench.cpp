@@ -47,8 +47,8 @@ void compare(const char* name, int reps, const std::function<void()>& ours, cons
         b.push_back(seconds(raw));
     }
     const double ma = median(a), mb = median(b);
-    std::printf("%-28s ptypilot %10.3f %s   raw %10.3f %s   ratio %.2f\n", name, ma * scale, unit, mb * scale, unit,
-                ma / mb);
+    std::printf("%-28s ptypilot %10.3f %s   raw %10.3f %s   ratio %.2f\n", name, ma * scale, unit, mb * scale,
+                unit, ma / mb);
     std::fflush(stdout);
 }
 

@@ -11,8 +11,10 @@ compiled_pattern_list spawn::compile_pattern_list(const pattern_input& patterns)
         std::visit(
             [&](const auto& v) {
                 using T = std::decay_t<decltype(v)>;
-                if constexpr (std::is_same_v<T, std::string>) compiled.emplace_back(regex(v, flags));
-                else compiled.emplace_back(v);  // a compiled regex keeps its own flags
+                if constexpr (std::is_same_v<T, std::string>)
+                    compiled.emplace_back(regex(v, flags));
+                else
+                    compiled.emplace_back(v);  // a compiled regex keeps its own flags
             },
             p.value());
     }

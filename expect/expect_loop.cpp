@@ -74,7 +74,8 @@ int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional
     } catch (const TIMEOUT& e) {
         // Nothing is lost: the next call searches all of it again.
         buffer = incoming;
-        if (const auto listed = settle(sentinel::timeout, s.timeout_index, std::move(incoming))) return *listed;
+        if (const auto listed = settle(sentinel::timeout, s.timeout_index, std::move(incoming)))
+            return *listed;
         throw TIMEOUT(std::string(e.what()) + "\n" + str());
     } catch (...) {
         buffer = incoming.substr(0, started_with);

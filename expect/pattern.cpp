@@ -6,9 +6,7 @@ namespace ptypilot {
 std::string to_string(const pattern& p) {
     struct visitor {
         std::string operator()(const std::string& s) const { return s; }
-        std::string operator()(const regex& r) const {
-            return "re.compile(\"" + r.pattern() + "\")";
-        }
+        std::string operator()(const regex& r) const { return "re.compile(\"" + r.pattern() + "\")"; }
         std::string operator()(sentinel s) const { return to_string(s); }
     };
     return std::visit(visitor{}, p.value());

@@ -49,10 +49,9 @@ std::uint32_t compile_options(unsigned flags) {
     return options;
 }
 
-program compile_program(std::string_view text, std::uint32_t options, int& error,
-                        PCRE2_SIZE& offset) {
-    return program(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), options,
-                                 &error, &offset, compile_context()));
+program compile_program(std::string_view text, std::uint32_t options, int& error, PCRE2_SIZE& offset) {
+    return program(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), options, &error,
+                                 &offset, compile_context()));
 }
 
 // A JIT stack per thread: the default 32 KiB on the machine stack runs out on
@@ -96,8 +95,8 @@ regex_code::regex_code(std::string_view src, unsigned f) : source(src), flags(f)
     re = compile_program(t.text, options_, error, offset);
     if (!re) {
         const std::size_t at = t.original_offset(offset);
-        throw regex_error("invalid regular expression \"" + source + "\" at offset " +
-                              std::to_string(at) + ": " + error_text(error),
+        throw regex_error("invalid regular expression \"" + source + "\" at offset " + std::to_string(at) +
+                              ": " + error_text(error),
                           source, at);
     }
     // A JIT failure (no executable memory, (*NO_JIT)) leaves the interpreter,
@@ -178,11 +177,10 @@ pcre2_match_data* thread_match_data(std::uint32_t pairs) {
     return r.match_data;
 }
 
-int run_match(const regex_code& rx, const pcre2_code* program, std::string_view subject,
-              std::size_t start, std::uint32_t options, pcre2_match_data* md) {
+int run_match(const regex_code& rx, const pcre2_code* program, std::string_view subject, std::size_t start,
+              std::uint32_t options, pcre2_match_data* md) {
     // A null subject is accepted only from PCRE2 10.43 on, even when empty.
-    const auto* text =
-        reinterpret_cast<PCRE2_SPTR>(subject.data() != nullptr ? subject.data() : "");
+    const auto* text = reinterpret_cast<PCRE2_SPTR>(subject.data() != nullptr ? subject.data() : "");
     pcre2_match_context* context = resources().context;
     int rc = pcre2_match(program, text, subject.size(), start, options, md, context);
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
@@ -194,13 +192,12 @@ int run_match(const regex_code& rx, const pcre2_code* program, std::string_view 
                              "\" could not be matched: " + error_text(rc));
 }
 
-match_result make_match_result(const std::shared_ptr<const regex_code>& rx,
-                               std::string_view subject, pcre2_match_data* md) {
+match_result make_match_result(const std::shared_ptr<const regex_code>& rx, std::string_view subject,
+                               pcre2_match_data* md) {
     const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
     const std::uint32_t available = pcre2_get_ovector_count(md);
     const std::uint32_t pairs = std::min(available, rx->capture_count + 1);
-    std::vector<match_result::span> spans(rx->capture_count + 1,
-                                          {match_result::npos, match_result::npos});
+    std::vector<match_result::span> spans(rx->capture_count + 1, {match_result::npos, match_result::npos});
     std::size_t lo = subject.size();
     std::size_t hi = 0;
     for (std::uint32_t g = 0; g < pairs; ++g) {
@@ -220,13 +217,9 @@ regex_error::regex_error(const std::string& what, std::string pattern, std::size
 
 regex::regex(std::string_view pattern, unsigned flags) : code_(detail::compile(pattern, flags)) {}
 
-const std::string& regex::pattern() const noexcept {
-    return code_->source;
-}
+const std::string& regex::pattern() const noexcept { return code_->source; }
 
-unsigned regex::flags() const noexcept {
-    return code_->flags;
-}
+unsigned regex::flags() const noexcept { return code_->flags; }
 
 std::optional<match_result> regex::search(std::string_view subject, std::size_t start) const {
     if (start > subject.size()) return std::nullopt;

@@ -85,10 +85,10 @@ pcre2_match_data* thread_match_data(std::uint32_t pairs);
 
 // One pcre2_match. Returns the result code for a match, PCRE2_ERROR_NOMATCH
 // or PCRE2_ERROR_PARTIAL; throws std::runtime_error for anything else.
-int run_match(const regex_code& rx, const pcre2_code* program, std::string_view subject,
-              std::size_t start, std::uint32_t options, pcre2_match_data* md);
+int run_match(const regex_code& rx, const pcre2_code* program, std::string_view subject, std::size_t start,
+              std::uint32_t options, pcre2_match_data* md);
 
-match_result make_match_result(const std::shared_ptr<const regex_code>& rx,
-                               std::string_view subject, pcre2_match_data* md);
+match_result make_match_result(const std::shared_ptr<const regex_code>& rx, std::string_view subject,
+                               pcre2_match_data* md);
 
 }  // namespace ptypilot::detail

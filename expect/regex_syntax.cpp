@@ -10,9 +10,7 @@ namespace ptypilot::detail {
 
 namespace {
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Length of a POSIX class name such as `[:alpha:]` or `[:^digit:]` starting
 // at `at` (which holds the `[`), or 0 if none starts there.
@@ -168,10 +166,22 @@ bool jit_unreliable(std::string_view t) {
 }
 
 std::size_t leading_options_length(std::string_view t) {
-    static constexpr std::array<std::string_view, 16> plain = {
-        "UTF", "UCP", "NOTEMPTY", "NOTEMPTY_ATSTART", "NO_AUTO_POSSESS", "NO_DOTSTAR_ANCHOR",
-        "NO_JIT", "NO_START_OPT", "CR", "LF", "CRLF", "ANYCRLF", "ANY", "NUL", "BSR_ANYCRLF",
-        "BSR_UNICODE"};
+    static constexpr std::array<std::string_view, 16> plain = {"UTF",
+                                                               "UCP",
+                                                               "NOTEMPTY",
+                                                               "NOTEMPTY_ATSTART",
+                                                               "NO_AUTO_POSSESS",
+                                                               "NO_DOTSTAR_ANCHOR",
+                                                               "NO_JIT",
+                                                               "NO_START_OPT",
+                                                               "CR",
+                                                               "LF",
+                                                               "CRLF",
+                                                               "ANYCRLF",
+                                                               "ANY",
+                                                               "NUL",
+                                                               "BSR_ANYCRLF",
+                                                               "BSR_UNICODE"};
     static constexpr std::array<std::string_view, 4> limits = {
         "LIMIT_DEPTH=", "LIMIT_HEAP=", "LIMIT_MATCH=", "LIMIT_RECURSION="};
     std::size_t at = 0;

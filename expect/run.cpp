@@ -8,20 +8,23 @@ namespace ptypilot {
 
 namespace {
 
-std::pair<std::string, std::optional<int>> run_to_end(const std::string& command, std::optional<double> timeout,
-                                                      bool with_status, const std::optional<event_list>& events,
+std::pair<std::string, std::optional<int>> run_to_end(const std::string& command,
+                                                      std::optional<double> timeout, bool with_status,
+                                                      const std::optional<event_list>& events,
                                                       std::any& extra_args, std::ostream* logfile,
                                                       const std::optional<std::string>& cwd,
                                                       const std::optional<env_map>& env) {
     std::unique_ptr<spawn> child;
     if (timeout && *timeout == -1)
-        child = std::make_unique<spawn>(command, std::vector<std::string>{}, 30.0, 2000, std::nullopt, logfile, cwd, env);
+        child = std::make_unique<spawn>(command, std::vector<std::string>{}, 30.0, 2000, std::nullopt,
+                                        logfile, cwd, env);
     else
-        child = std::make_unique<spawn>(command, std::vector<std::string>{}, timeout, 2000, std::nullopt, logfile, cwd, env);
+        child = std::make_unique<spawn>(command, std::vector<std::string>{}, timeout, 2000, std::nullopt,
+                                        logfile, cwd, env);
 
     std::vector<std::string> pieces;
-    run_state state{command, timeout, with_status, events, extra_args, logfile, cwd, env, *child,
-                    std::nullopt, std::nullopt, pieces, 0, -1, std::nullopt};
+    run_state state{command, timeout,      with_status,  events, extra_args, logfile, cwd,         env,
+                    *child,  std::nullopt, std::nullopt, pieces, 0,          -1,      std::nullopt};
     if (events) {
         state.patterns.emplace();
         state.responses.emplace();
@@ -32,7 +35,8 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
     }
     const pattern_list no_patterns;
     // The list is compiled once for the whole run, not once per event.
-    const compiled_pattern_list compiled = child->compile_pattern_list(state.patterns ? *state.patterns : no_patterns);
+    const compiled_pattern_list compiled =
+        child->compile_pattern_list(state.patterns ? *state.patterns : no_patterns);
 
     try {
         for (;;) {

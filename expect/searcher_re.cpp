@@ -37,10 +37,9 @@ struct searcher_re::state {
     state& operator=(const state&) = delete;
 
     void sync(const std::vector<std::pair<int, regex>>& searches) {
-        const bool same =
-            codes.size() == searches.size() &&
-            std::equal(codes.begin(), codes.end(), searches.begin(),
-                       [](const auto& c, const auto& s) { return c == s.second.code(); });
+        const bool same = codes.size() == searches.size() &&
+                          std::equal(codes.begin(), codes.end(), searches.begin(),
+                                     [](const auto& c, const auto& s) { return c == s.second.code(); });
         if (same && md != nullptr) return;
         codes.clear();
         std::uint32_t pairs = 1;
@@ -77,8 +76,7 @@ std::size_t searcher_re::resume_offset(std::size_t i) const {
     return state_ && i < state_->resume.size() ? state_->resume[i] : 0;
 }
 
-int searcher_re::search(std::string_view buffer, std::size_t freshlen,
-                        std::optional<long> searchwindowsize) {
+int searcher_re::search(std::string_view buffer, std::size_t freshlen, std::optional<long> searchwindowsize) {
     if (!state_) state_ = std::make_unique<state>();  // moved-from
     state& st = *state_;
     st.sync(_searches);
@@ -90,8 +88,7 @@ int searcher_re::search(std::string_view buffer, std::size_t freshlen,
     const bool resuming = !searchwindowsize;
     std::size_t searchstart = 0;
     if (resuming) {
-        const bool continues =
-            st.previous_length && freshlen <= n && n - freshlen == *st.previous_length;
+        const bool continues = st.previous_length && freshlen <= n && n - freshlen == *st.previous_length;
         if (!continues) std::fill(st.resume.begin(), st.resume.end(), 0);
         st.previous_length = n;
     } else {
@@ -146,8 +143,7 @@ int searcher_re::search(std::string_view buffer, std::size_t freshlen,
 std::string searcher_re::str() const {
     std::vector<std::pair<int, std::string>> lines;
     for (const auto& [index, rx] : _searches)
-        lines.emplace_back(
-            index, "    " + std::to_string(index) + ": re.compile(\"" + rx.pattern() + "\")");
+        lines.emplace_back(index, "    " + std::to_string(index) + ": re.compile(\"" + rx.pattern() + "\")");
     return detail::describe(std::move(lines), "searcher_re:", eof_index, timeout_index);
 }
 

@@ -21,9 +21,7 @@ namespace {
 
 // Where a search with the offset -k begins: k bytes back from the end,
 // clamped at 0; and -0 is the absolute offset 0, the whole buffer.
-std::size_t back_from_end(std::size_t size, std::size_t k) {
-    return k == 0 || k >= size ? 0 : size - k;
-}
+std::size_t back_from_end(std::size_t size, std::size_t k) { return k == 0 || k >= size ? 0 : size - k; }
 
 }  // namespace
 
@@ -54,8 +52,7 @@ int searcher_string::search(std::string_view buffer, std::size_t freshlen,
         }
     }
     if (first_match == absurd_match) return -1;
-    match =
-        match_result(*best_match, first_match, {{first_match, first_match + best_match->size()}});
+    match = match_result(*best_match, first_match, {{first_match, first_match + best_match->size()}});
     start = first_match;
     end = first_match + best_match->size();
     return best_index;

@@ -32,32 +32,32 @@ launch_request parse_words(const std::vector<std::string>& words) {
     state st = state::none;
     for (const std::string& word : words) {
         switch (st) {
-        case state::cd:
-            if (word == "--") st = state::none;
-            else req.cdto.push_back(word);
-            break;
-        case state::env:
-            if (word == "--") {
-                st = state::none;
-            } else if (std::string name, value; split_assignment(word, name, value)) {
-                req.env[name] = value;
-            }
-            break;
-        case state::cmd:
-            req.cmdline.push_back(word);
-            break;
-        case state::none:
-            if (word == "CD") {
-                st = state::cd;
-            } else if (word == "ENV") {
-                st = state::env;
-            } else if (word == "--") {
-                st = state::cmd;
-            } else {
-                st = state::cmd;
-                req.cmdline = {word};
-            }
-            break;
+            case state::cd:
+                if (word == "--")
+                    st = state::none;
+                else
+                    req.cdto.push_back(word);
+                break;
+            case state::env:
+                if (word == "--") {
+                    st = state::none;
+                } else if (std::string name, value; split_assignment(word, name, value)) {
+                    req.env[name] = value;
+                }
+                break;
+            case state::cmd: req.cmdline.push_back(word); break;
+            case state::none:
+                if (word == "CD") {
+                    st = state::cd;
+                } else if (word == "ENV") {
+                    st = state::env;
+                } else if (word == "--") {
+                    st = state::cmd;
+                } else {
+                    st = state::cmd;
+                    req.cmdline = {word};
+                }
+                break;
         }
     }
     return req;

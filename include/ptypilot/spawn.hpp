@@ -37,8 +37,8 @@ using match_value = std::variant<std::monostate, match_result, sentinel>;
 class pattern_input {
 public:
     template <class T>
-        requires std::constructible_from<pattern, T>
-    pattern_input(T&& single) : list_{pattern(std::forward<T>(single))} {}
+    requires std::constructible_from<pattern, T> pattern_input(T&& single)
+        : list_{pattern(std::forward<T>(single))} {}
     pattern_input(std::initializer_list<pattern> list) : list_(list) {}
     pattern_input(pattern_list list) : list_(std::move(list)) {}
     pattern_input(std::nullopt_t) {}
@@ -69,8 +69,8 @@ private:
 class exact_input {
 public:
     template <class T>
-        requires std::constructible_from<exact_pattern, T>
-    exact_input(T&& single) : list_{exact_pattern(std::forward<T>(single)).value()} {}
+    requires std::constructible_from<exact_pattern, T> exact_input(T&& single)
+        : list_{exact_pattern(std::forward<T>(single)).value()} {}
     exact_input(std::initializer_list<exact_pattern> list) { append(list); }
     exact_input(const std::vector<exact_pattern>& list) { append(list); }
     exact_input(const std::vector<std::string>& list) : list_(list.begin(), list.end()) {}
@@ -101,9 +101,8 @@ public:
     // the command line is split into words; otherwise `command` is one word.
     explicit spawn(std::optional<std::string> command, std::vector<std::string> args = {},
                    std::optional<double> timeout = 30.0, int maxread = 2000,
-                   std::optional<long> searchwindowsize = std::nullopt,
-                   std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
-                   std::optional<env_map> env = std::nullopt);
+                   std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
+                   std::optional<std::string> cwd = std::nullopt, std::optional<env_map> env = std::nullopt);
 
     // Releasing an open session closes it (ending its child); never throws.
     ~spawn();
@@ -239,8 +238,10 @@ public:
         pointer operator->() const { return &line_; }
         line_iterator& operator++() {
             auto line = session_->next();
-            if (line) line_ = std::move(*line);
-            else session_ = nullptr;
+            if (line)
+                line_ = std::move(*line);
+            else
+                session_ = nullptr;
             return *this;
         }
         void operator++(int) { ++*this; }
@@ -264,8 +265,7 @@ public:
 
     // --- Interactive relay. ---
     void interact(std::string escape_character = std::string(1, '\x1d'),
-                  filter_function input_filter = nullptr,
-                  filter_function output_filter = nullptr);
+                  filter_function input_filter = nullptr, filter_function output_filter = nullptr);
 
     // The three lists of ready descriptors from select_.
     struct ready_lists {

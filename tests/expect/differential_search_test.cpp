@@ -51,9 +51,7 @@ public:
         return out;
     }
 
-    std::size_t below(std::size_t n) {
-        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
-    }
+    std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
     bool chance(std::size_t one_in) { return below(one_in) == 0; }
 
 private:
@@ -104,8 +102,7 @@ private:
 
     std::string fixed_width() {
         std::string s;
-        for (std::size_t n = below(3) + 1; n > 0; --n)
-            s += pick({"a", "b", ".", "[ab]", "\\n", "\\w"});
+        for (std::size_t n = below(3) + 1; n > 0; --n) s += pick({"a", "b", ".", "[ab]", "\\n", "\\w"});
         if (chance(4)) s += "|" + pick({"c", "aa", "\\s"});
         return s;
     }
@@ -143,8 +140,7 @@ std::ostream& operator<<(std::ostream& os, const answer& a) {
     os << "index " << a.index;
     if (a.index >= 0) {
         os << " at " << a.start << ".." << a.end << " groups";
-        for (const auto& [s, e] : a.groups)
-            os << " " << static_cast<long>(s) << ".." << static_cast<long>(e);
+        for (const auto& [s, e] : a.groups) os << " " << static_cast<long>(s) << ".." << static_cast<long>(e);
     }
     return os;
 }
@@ -165,8 +161,7 @@ answer rescan(const std::vector<std::pair<int, regex>>& searches, std::string_vi
     const std::size_t n = buffer.size();
     std::size_t searchstart = 0;
     if (window)
-        searchstart =
-            *window < 0 ? n + 1 : n - std::min<std::size_t>(n, static_cast<std::size_t>(*window));
+        searchstart = *window < 0 ? n + 1 : n - std::min<std::size_t>(n, static_cast<std::size_t>(*window));
     answer best;
     std::size_t first_match = n;
     for (const auto& [index, rx] : searches) {

@@ -161,8 +161,7 @@ TEST(RegexErrors, MessageNamesPatternAndOffset) {
         regex("a(b");
         FAIL() << "compiled";
     } catch (const regex_error& e) {
-        EXPECT_STREQ(e.what(),
-                     "invalid regular expression \"a(b\" at offset 3: missing closing parenthesis");
+        EXPECT_STREQ(e.what(), "invalid regular expression \"a(b\" at offset 3: missing closing parenthesis");
         EXPECT_EQ(e.pattern(), "a(b");
         EXPECT_EQ(e.offset(), 3u);
     }

@@ -26,28 +26,27 @@ TEST(Run, AnswersAPasswordPrompt) {
 }
 
 TEST(Run, StringResponseIsSentEachTimeThePatternIsSeen) {
-    const std::string out = run("sh -c 'for i in 1 2 3; do printf \"q$i> \"; read a; echo \"[$a]\"; done'", 10,
-                                event_list{{"q\\d> ", "yes\n"}});
+    const std::string out = run("sh -c 'for i in 1 2 3; do printf \"q$i> \"; read a; echo \"[$a]\"; done'",
+                                10, event_list{{"q\\d> ", "yes\n"}});
     EXPECT_EQ(out, "q1> yes\r\n[yes]\r\nq2> yes\r\n[yes]\r\nq3> yes\r\n[yes]\r\n");
 }
 
 TEST(Run, CallbackSeesTheWorkingState) {
     std::any extra = std::string("mine");
     bool checked = false;
-    const std::string out =
-        run(fixture + " lines 3", 10,
-            event_list{{"line 2\r\n", callback([&](run_state& st) -> callback_value {
-                            EXPECT_EQ(std::any_cast<std::string>(st.extra_args), "mine");
-                            EXPECT_EQ(st.command, fixture + " lines 3");
-                            EXPECT_EQ(st.event_count, 0);
-                            EXPECT_EQ(st.index, 0);
-                            EXPECT_FALSE(st.callback_result);
-                            EXPECT_EQ(st.child_result_list.size(), 1u);
-                            st.child_result_list.push_back("<seen>");
-                            checked = true;
-                            return false;
-                        })}},
-            extra);
+    const std::string out = run(fixture + " lines 3", 10,
+                                event_list{{"line 2\r\n", callback([&](run_state& st) -> callback_value {
+                                                EXPECT_EQ(std::any_cast<std::string>(st.extra_args), "mine");
+                                                EXPECT_EQ(st.command, fixture + " lines 3");
+                                                EXPECT_EQ(st.event_count, 0);
+                                                EXPECT_EQ(st.index, 0);
+                                                EXPECT_FALSE(st.callback_result);
+                                                EXPECT_EQ(st.child_result_list.size(), 1u);
+                                                st.child_result_list.push_back("<seen>");
+                                                checked = true;
+                                                return false;
+                                            })}},
+                                extra);
     EXPECT_TRUE(checked);
     EXPECT_EQ(out, "line 1\r\nline 2\r\n<seen>line 3\r\n");
 }
@@ -66,9 +65,10 @@ TEST(Run, CallbackReturningTrueEndsTheRunAtThatMatch) {
 }
 
 TEST(Run, CallbackReturningTextSendsIt) {
-    const std::string out = run(fixture + " password", 10, event_list{{"Password: ", callback([](run_state&) -> callback_value {
-                                                                           return std::string("from-callback\n");
-                                                                       })}});
+    const std::string out =
+        run(fixture + " password", 10, event_list{{"Password: ", callback([](run_state&) -> callback_value {
+                                                       return std::string("from-callback\n");
+                                                   })}});
     EXPECT_NE(out.find("got from-callback"), std::string::npos);
 }
 
@@ -102,7 +102,8 @@ TEST(Run, EndOfFileAsAnEvent) {
 
 TEST(Run, LogfileCwdAndEnv) {
     std::ostringstream log;
-    const std::string out = run(fixture + " env", -1, std::nullopt, {}, &log, std::string("/"), env_map{{"K", "v"}});
+    const std::string out =
+        run(fixture + " env", -1, std::nullopt, {}, &log, std::string("/"), env_map{{"K", "v"}});
     EXPECT_EQ(out, "K=v\r\n");
     EXPECT_EQ(log.str(), "K=v\r\n");
 }
@@ -114,7 +115,8 @@ TEST(Run, CallbackDrivesTheSessionItself) {
                                                 EXPECT_TRUE(st.child.waitnoecho(5));
                                                 st.child.sendline("typed-by-callback");
                                                 st.child.expect("got (\\w+-\\w+-\\w+)");
-                                                answer_seen = *std::get<match_result>(st.child.match).group(1);
+                                                answer_seen =
+                                                    *std::get<match_result>(st.child.match).group(1);
                                                 return true;
                                             })}});
     EXPECT_EQ(answer_seen, "typed-by-callback");

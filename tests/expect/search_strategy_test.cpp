@@ -19,9 +19,7 @@ namespace {
 constexpr sentinel eof = sentinel::eof;
 constexpr sentinel timeout = sentinel::timeout;
 
-searcher_re re_of(std::vector<searcher_re::entry> entries) {
-    return searcher_re(entries);
-}
+searcher_re re_of(std::vector<searcher_re::entry> entries) { return searcher_re(entries); }
 
 }  // namespace
 
@@ -31,8 +29,7 @@ TEST(SearcherConstruction, SentinelsAreSetAsideWithTheirLastPosition) {
     EXPECT_EQ(s.timeout_index, 3);
     ASSERT_EQ(s._strings.size(), 2u);
     EXPECT_EQ(s._strings[1], (std::pair<int, std::string>(2, "x")));
-    EXPECT_EQ(s.str(),
-              "searcher_string:\n    0: \"abc\"\n    2: \"x\"\n    3: TIMEOUT\n    4: EOF");
+    EXPECT_EQ(s.str(), "searcher_string:\n    0: \"abc\"\n    2: \"x\"\n    3: TIMEOUT\n    4: EOF");
 
     auto r = re_of({timeout, regex("a.c"), timeout});
     EXPECT_EQ(r.timeout_index, 2);

@@ -78,7 +78,9 @@ public:
         }
         ::close(master_);
     }
-    void type(const std::string& keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    void type(const std::string& keys) {
+        ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
     std::string wait_for(const std::string& text) {
         seen_ += testing_support::read_until(master_, text, 20);
         return seen_;
@@ -116,11 +118,14 @@ TEST(Launcher, MessagesForBadCommandLines) {
 
 TEST(Launcher, FailedLaunches) {
     auto r = run({"no-such-program-anywhere"});
-    EXPECT_EQ(r.out, "Failed to launch the program: The command was not found or was not executable: no-such-program-anywhere.\n");
+    EXPECT_EQ(r.out,
+              "Failed to launch the program: The command was not found or was not executable: "
+              "no-such-program-anywhere.\n");
     EXPECT_EQ(r.code, 1);
     // A program word with a blank is used whole once it has arguments.
     r = run({"ls -l", "x"});
-    EXPECT_EQ(r.out, "Failed to launch the program: The command was not found or was not executable: ls -l.\n");
+    EXPECT_EQ(r.out,
+              "Failed to launch the program: The command was not found or was not executable: ls -l.\n");
     EXPECT_EQ(r.code, 1);
     // Exec fails after the fork: reported by the launcher itself, once.
     r = run({"/tmp", "x"});
@@ -170,7 +175,8 @@ TEST(Launcher, InputAtEndOfFileUsesNoCpuWhileWaiting) {
     const double used = static_cast<double>(after.ru_utime.tv_sec - before.ru_utime.tv_sec +
                                             after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
                         static_cast<double>(after.ru_utime.tv_usec - before.ru_utime.tv_usec +
-                                            after.ru_stime.tv_usec - before.ru_stime.tv_usec) * 1e-6;
+                                            after.ru_stime.tv_usec - before.ru_stime.tv_usec) *
+                            1e-6;
     EXPECT_LT(used, 0.5);
 }
 

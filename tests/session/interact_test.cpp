@@ -175,7 +175,9 @@ TEST(Interact, InputFilterDecidesWhatCountsAsEscape) {
     collector out;
     s.STDIN_FILENO_ = in.r;
     s.STDOUT_FILENO_ = out.fd();
-    const std::string typed = "a\x1d" "b\nq";
+    const std::string typed =
+        "a\x1d"
+        "b\nq";
     ASSERT_EQ(::write(in.w, typed.data(), typed.size()), 5);
     s.interact("\x1d", [](std::string d) {
         std::string o;
@@ -259,8 +261,9 @@ TEST(Interact, UserTerminalIsRawDuringTheRelayAndRestoredAfter) {
     spawn t(fixture + " print y");
     t.STDIN_FILENO_ = user_slave;
     t.STDOUT_FILENO_ = out.fd();
-    EXPECT_THROW(t.interact("\x1d", nullptr, [](std::string) -> std::string { throw std::runtime_error("filter"); }),
-                 std::runtime_error);
+    EXPECT_THROW(
+        t.interact("\x1d", nullptr, [](std::string) -> std::string { throw std::runtime_error("filter"); }),
+        std::runtime_error);
     ASSERT_EQ(::tcgetattr(user_slave, &after), 0);
     EXPECT_TRUE(same_mode(before, after));
     ::close(user_master);

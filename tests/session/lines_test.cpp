@@ -56,7 +56,8 @@ TEST(Readline, AnotherDelimiter) {
 
 TEST(Readlines, AllLinesAndTheHintIsIgnored) {
     auto s = start(fixture + " lines 4");
-    EXPECT_EQ(s->readlines(5), (std::vector<std::string>{"line 1\r\n", "line 2\r\n", "line 3\r\n", "line 4\r\n"}));
+    EXPECT_EQ(s->readlines(5),
+              (std::vector<std::string>{"line 1\r\n", "line 2\r\n", "line 3\r\n", "line 4\r\n"}));
 }
 
 TEST(Readlines, LinesGatheredBeforeATimeOutAreKept) {

@@ -48,8 +48,7 @@ std::string read_all(spawn& s) {
     std::string out;
     try {
         for (;;) out += s.read_nonblocking(4096, 20);
-    } catch (const EOF_&) {
-    }
+    } catch (const EOF_&) {}
     return out;
 }
 

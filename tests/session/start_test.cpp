@@ -149,9 +149,7 @@ TEST_P(Start, ProgramNotFound) {
     }
 }
 
-TEST_P(Start, EmptyCommandLine) {
-    EXPECT_THROW(start(GetParam(), ""), std::out_of_range);
-}
+TEST_P(Start, EmptyCommandLine) { EXPECT_THROW(start(GetParam(), ""), std::out_of_range); }
 
 TEST_P(Start, ExecFailureIsThrownInTheCallerAndLeavesNothingBehind) {
     const int fds_before = testing_support::open_fd_count();
@@ -167,7 +165,11 @@ TEST_P(Start, ExecFailureIsThrownInTheCallerAndLeavesNothingBehind) {
     char path[] = "/tmp/ptypilot-noexec-XXXXXX";
     const int fd = ::mkstemp(path);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, "\x7f" "ELF garbage", 12), 12);
+    ASSERT_EQ(::write(fd,
+                      "\x7f"
+                      "ELF garbage",
+                      12),
+              12);
     ::close(fd);
     ::chmod(path, 0755);
     try {
