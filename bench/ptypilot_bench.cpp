@@ -133,7 +133,31 @@ void bench_eof(bool tuned) {
         // What the pause alone costs: one 0.1 ms sleep per 2000-byte read.
         const double bound = 20000000.0 / 2000 * 0.0001;
         std::printf("%-28s pause-only bound %.3f ms\n", "", bound * 1e3);
+        return;
     }
+    // expect(EOF) hands all 20 MB back in `before`; a raw loop that keeps
+    // what it reads pays for the same growing buffer.
+    compare(
+        "  vs raw loop keeping data", 5,
+        [&] {
+            ptypilot::spawn s(fixture, {"flood", bytes});
+            tune(s);
+            s.expect(ptypilot::EOF_{});
+            quiet_close(s);
+        },
+        [&] {
+            int master = -1;
+            const pid_t pid = raw_start({fixture, "flood", bytes}, &master);
+            std::string kept;
+            std::vector<char> buf(65536);
+            for (;;) {
+                const ssize_t n = ::read(master, buf.data(), buf.size());
+                if (n <= 0) break;
+                kept.append(buf.data(), static_cast<std::size_t>(n));
+            }
+            ::waitpid(pid, nullptr, 0);
+            ::close(master);
+        });
 }
 
 void bench_prompt() {
