@@ -14,12 +14,18 @@ double now() noexcept {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+timespec to_timespec(double seconds) noexcept {
+    timespec ts{};
+    if (!(seconds > 0)) return ts;
+    ts.tv_sec = static_cast<time_t>(std::floor(seconds));
+    ts.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
+    if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;
+    return ts;
+}
+
 void sleep_for(double seconds) {
     if (!(seconds > 0)) return;
-    timespec req{};
-    req.tv_sec = static_cast<time_t>(std::floor(seconds));
-    req.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
-    if (req.tv_nsec >= 1000000000L) req.tv_nsec = 999999999L;
+    timespec req = to_timespec(seconds);
     timespec rem{};
     while (::nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
 }

@@ -2,7 +2,12 @@
 // change of the wall clock neither shortens nor stretches a wait.
 #pragma once
 
+#include <ctime>
+
 namespace ptypilot::detail {
+
+// Fractional seconds as a timespec; anything not above 0 is zero.
+timespec to_timespec(double seconds) noexcept;
 
 double now() noexcept;           // seconds, monotonic
 void sleep_for(double seconds);  // fractional seconds; restarts after signals

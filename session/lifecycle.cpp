@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "session/clock.hpp"
 #include "session/system_error.hpp"
 
@@ -123,17 +125,13 @@ void spawn::close(bool force) {
     // After end of file isalive() waits for the child's end, which a child
     // that closed its terminal but lives on may put off forever: closing
     // looks without waiting, and ends such a child like any other.
-    const bool saw_eof = flag_eof;
-    flag_eof = false;
-    bool ended = false;
-    try {
-        ended = !isalive() || terminate(force);
-    } catch (...) {
-        flag_eof = saw_eof;
-        throw;
-    }
-    flag_eof = saw_eof;
-    if (!ended) throw ExceptionPty("close() could not terminate the child using terminate()");
+    struct restore_flag {
+        bool& flag;
+        bool saved;
+        ~restore_flag() { flag = saved; }
+    } keep_eof{flag_eof, std::exchange(flag_eof, false)};
+    if (isalive() && !terminate(force))
+        throw ExceptionPty("close() could not terminate the child using terminate()");
     child_fd = -1;
     closed = true;
 }

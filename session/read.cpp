@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "session/clock.hpp"
 #include "session/log.hpp"
 #include "session/system_error.hpp"
 
@@ -76,10 +77,7 @@ bool spawn::wait_readable_while_alive(std::optional<double> timeout_) {
     if (pidfd_ < 0 || flag_eof || irix_hack || terminated) return false;
     pollfd fds[2] = {{pidfd_, POLLIN, 0}, {child_fd, POLLIN, 0}};
     // Without a limit the full sequence waits instead, in select_().
-    if (!timeout_ || *timeout_ < 0) timeout_ = 0.0;
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(*timeout_);
-    ts.tv_nsec = static_cast<long>((*timeout_ - static_cast<double>(ts.tv_sec)) * 1e9);
+    const timespec ts = detail::to_timespec(timeout_.value_or(0.0));
     const int r = ::ppoll(fds, 2, &ts, nullptr);
     if (r <= 0) return false;
     if (fds[0].revents != 0) return false;

@@ -6,25 +6,10 @@
 
 #include <poll.h>
 
-#include <cmath>
-
 #include "session/clock.hpp"
 #include "session/system_error.hpp"
 
 namespace ptypilot {
-
-namespace {
-
-timespec to_timespec(double seconds) {
-    timespec ts{};
-    if (seconds <= 0) return ts;
-    ts.tv_sec = static_cast<time_t>(std::floor(seconds));
-    ts.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
-    if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;
-    return ts;
-}
-
-}  // namespace
 
 spawn::ready_lists spawn::select_(const std::vector<int>& iwtd, const std::vector<int>& owtd,
                                   const std::vector<int>& ewtd, std::optional<double> timeout_) {
@@ -44,7 +29,7 @@ spawn::ready_lists spawn::select_(const std::vector<int>& iwtd, const std::vecto
 
     const double end_time = timeout_ ? detail::now() + *timeout_ : 0.0;
     for (;;) {
-        timespec ts = to_timespec(timeout_.value_or(0.0));
+        timespec ts = detail::to_timespec(timeout_.value_or(0.0));
         const int n = ::ppoll(fds.data(), fds.size(), timeout_ ? &ts : nullptr, nullptr);
         if (n >= 0) break;
         if (errno != EINTR) detail::throw_errno();

@@ -84,7 +84,7 @@ long spawn::send(std::string_view s) {
     detail::sleep_for(delaybeforesend);
     detail::log_chunk(logfile, s);
     detail::log_chunk(logfile_send, s);
-    // One write: a short count goes back to the caller as it is.
+    // Written whole unless the child ends first; then the count says how far it got.
     const ssize_t n = detail::write_to_child(child_fd, pidfd_, s);
     if (n < 0) detail::throw_errno();
     return static_cast<long>(n);
