@@ -22,7 +22,9 @@ void spawn::read_into(std::string& dst, long size, std::optional<double> timeout
     if (closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
     if (timeout_ && *timeout_ == -1) timeout_ = timeout;
 
-    if (!wait_readable_while_alive(timeout_)) {
+    const fast_wait waited = wait_readable_while_alive(timeout_);
+    if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
+    if (waited == fast_wait::undecided) {
         if (!isalive()) {
             // Ended, but it may have left output behind on the terminal.
             if (select_({child_fd}, {}, {}, 0.0).r.empty()) {
@@ -68,20 +70,21 @@ void spawn::read_into(std::string& dst, long size, std::optional<double> timeout
 }
 
 // The common case of a running child in one system call: wait on the pty
-// together with the pidfd, which turns readable when the child ends. True
-// when the pty is readable and the child still runs, which is exactly when
-// the liveness check and the wait above would both have let the read go on.
-// Every other outcome (the child ended, a time-out, no pidfd, a blocking
-// liveness check after end of file) is left to the full sequence.
-bool spawn::wait_readable_while_alive(std::optional<double> timeout_) {
-    if (pidfd_ < 0 || flag_eof || irix_hack || terminated) return false;
+// together with the pidfd, which turns readable when the child ends.
+// `readable` when the pty is readable and the child still runs, and
+// `timed_out` when the time ran out with the child still running: exactly
+// the outcomes the liveness checks and the wait above would have reached.
+// Every other case (the child ended, no limit, no pidfd, a blocking liveness
+// check after end of file, an interrupted wait) is left to the full sequence.
+spawn::fast_wait spawn::wait_readable_while_alive(std::optional<double> timeout_) {
+    if (pidfd_ < 0 || flag_eof || irix_hack || terminated) return fast_wait::undecided;
     pollfd fds[2] = {{pidfd_, POLLIN, 0}, {child_fd, POLLIN, 0}};
-    // Without a limit the full sequence waits instead, in select_().
+    // Without a limit, only look: the full sequence does the waiting.
     const timespec ts = detail::to_timespec(timeout_.value_or(0.0));
     const int r = ::ppoll(fds, 2, &ts, nullptr);
-    if (r <= 0) return false;
-    if (fds[0].revents != 0) return false;
-    return (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    if (r == 0) return timeout_ ? fast_wait::timed_out : fast_wait::undecided;
+    if (r < 0 || fds[0].revents != 0) return fast_wait::undecided;
+    return (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable : fast_wait::undecided;
 }
 
 }  // namespace ptypilot

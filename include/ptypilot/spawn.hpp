@@ -302,7 +302,8 @@ private:
     // Records end of file or a time-out as the outcome of an expect call;
     // the list position when the pattern list named it.
     std::optional<int> settle(sentinel outcome, int listed_at, std::string received);
-    bool wait_readable_while_alive(std::optional<double> timeout);
+    enum class fast_wait { readable, timed_out, undecided };
+    fast_wait wait_readable_while_alive(std::optional<double> timeout);
 };
 
 std::ostream& operator<<(std::ostream& os, const spawn& s);

@@ -293,3 +293,15 @@ TEST(ReadNonblocking, EndedChildWithTheTerminalStillHeldOpen) {
         EXPECT_STREQ(e.what(), "End Of File (EOF) in read_nonblocking(). Braindead platform.");
     }
 }
+
+TEST(ReadNonblocking, TimeOutIsWaitedOnceNotTwice) {
+    auto s = testing_support::start_quick(fixture + " sleep 10");
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_THROW(s->read_nonblocking(10, 2.0), TIMEOUT);
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(waited, 1.99);
+    EXPECT_LT(waited, 3.5);  // a second full wait would take 4 s
+    const auto t1 = std::chrono::steady_clock::now();
+    EXPECT_EQ(s->expect({"never", TIMEOUT{}}, 2.0), 1);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count(), 3.5);
+}
