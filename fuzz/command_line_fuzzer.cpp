@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include <ptypilot/command_line.hpp>
+#include <ptypilot/split_command_line.hpp>
 
-#include "launcher/command_line.hpp"
+#include "launcher/grammar.hpp"
 
 namespace {
 

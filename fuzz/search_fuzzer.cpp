@@ -16,20 +16,16 @@
 
 #include <ptypilot/searcher.hpp>
 
+#include "support/search_oracle.hpp"
+
 using ptypilot::match_result;
 using ptypilot::regex;
 using ptypilot::searcher_re;
 using ptypilot::searcher_string;
+using search_oracle::answer;
+using search_oracle::answer_of;
 
 namespace {
-
-struct answer {
-    int index = -1;
-    std::size_t start = 0;
-    std::size_t end = 0;
-    std::vector<match_result::span> groups;
-    bool operator==(const answer&) const = default;
-};
 
 [[noreturn]] void mismatch(const char* what, const std::vector<std::string>& patterns,
                            const std::string& buffer, const answer& got, const answer& want) {
@@ -73,25 +69,6 @@ std::string make_output(FuzzedDataProvider& in) {
     return out;
 }
 
-answer answer_of(int index, const match_result& m, bool with_groups) {
-    answer a{index, m.start(), m.end(), {}};
-    if (with_groups)
-        for (std::size_t g = 0; g < m.size(); ++g) a.groups.emplace_back(m.start(g), m.end(g));
-    return a;
-}
-
-answer rescan_re(const std::vector<std::pair<int, regex>>& searches, const std::string& buffer) {
-    answer best;
-    std::size_t first = buffer.size();
-    for (const auto& [index, rx] : searches) {
-        const auto m = rx.search(buffer, 0);
-        if (!m || m->start() >= first) continue;
-        first = m->start();
-        best = answer_of(index, *m, true);
-    }
-    return best;
-}
-
 void fuzz_re(FuzzedDataProvider& in) {
     std::vector<searcher_re::entry> entries;
     std::vector<std::string> sources;
@@ -112,9 +89,9 @@ void fuzz_re(FuzzedDataProvider& in) {
     std::size_t pos = 0;
     try {
         for (;;) {
-            const answer want = rescan_re(searcher->_searches, buffer);
+            const answer want = search_oracle::rescan(searcher->_searches, buffer);
             const int index = searcher->search(buffer, fresh);
-            const answer got = index < 0 ? answer{} : answer_of(index, *searcher->match, true);
+            const answer got = index < 0 ? answer{} : answer_of(index, *searcher->match);
             if (index >= 0 && (searcher->start != got.start || searcher->end != got.end))
                 mismatch("searcher_re start/end", sources, buffer, got, want);
             if (!(got == want)) mismatch("searcher_re", sources, buffer, got, want);
@@ -137,16 +114,6 @@ void fuzz_re(FuzzedDataProvider& in) {
     } catch (const std::runtime_error&) {
         // The match limit: either side may reach it first.
     }
-}
-
-// The plainest possible substring search: every position, every string.
-answer naive_string(const std::vector<std::pair<int, std::string>>& strings, const std::string& buffer,
-                    std::size_t from) {
-    for (std::size_t pos = from; pos < buffer.size(); ++pos)
-        for (const auto& [index, s] : strings)
-            if (buffer.size() - pos >= s.size() && buffer.compare(pos, s.size(), s) == 0)
-                return answer{index, pos, pos + s.size(), {}};
-    return {};
 }
 
 void fuzz_string(FuzzedDataProvider& in) {
@@ -181,7 +148,7 @@ void fuzz_string(FuzzedDataProvider& in) {
                        : buffer.size() - static_cast<std::size_t>(*window);
         else if (window && *window < 0)
             from = static_cast<std::size_t>(-*window);
-        const answer want = naive_string(searcher->_strings, buffer, from);
+        const answer want = search_oracle::naive_string(searcher->_strings, buffer, from);
         const int index = searcher->search(buffer, fresh, window);
         answer got;
         if (index >= 0) got = answer{index, *searcher->start, *searcher->end, {}};

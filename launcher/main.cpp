@@ -8,7 +8,7 @@
 
 #include <ptypilot/spawn.hpp>
 
-#include "launcher/command_line.hpp"
+#include "launcher/grammar.hpp"
 
 namespace {
 
@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<ptypilot::spawn> launch;
     try {
-        launch = std::make_unique<ptypilot::spawn>(cmd, args, 30.0, 2000, std::nullopt, nullptr,
+        launch = std::make_unique<ptypilot::spawn>(cmd, args, ptypilot::defaults::timeout,
+                                                   ptypilot::defaults::maxread, std::nullopt, nullptr,
                                                    req.working_directory(), req.env);
     } catch (const std::exception& e) {
         say(std::string("Failed to launch the program: ") + e.what());

@@ -14,6 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <ptypilot/defaults.hpp>
+
+#include "session/eintr.hpp"
+
 namespace ptypilot::detail {
 
 namespace {
@@ -21,7 +25,7 @@ namespace {
 [[noreturn]] void fail(int report_fd, child_failure why, int err) noexcept {
     const child_report report{static_cast<int>(why), err};
     // A pipe write this small is atomic; nothing useful can be done if it fails.
-    while (::write(report_fd, &report, sizeof report) == -1 && errno == EINTR) {}
+    retry_eintr([&] { return ::write(report_fd, &report, sizeof report); });
     ::_exit(127);
 }
 
@@ -106,8 +110,8 @@ void run_child(const exec_plan& plan) noexcept {
     }
 
     winsize ws{};
-    ws.ws_row = 24;
-    ws.ws_col = 80;
+    ws.ws_row = defaults::rows;
+    ws.ws_col = defaults::columns;
     ::ioctl(STDOUT_FILENO, TIOCSWINSZ, &ws);
 
     close_from_3_except(plan.report_fd);

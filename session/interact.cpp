@@ -3,13 +3,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ios>
 #include <ostream>
 
-#include "session/child_write.hpp"
+#include "session/eintr.hpp"
 #include "session/log.hpp"
-#include "session/system_error.hpp"
 #include "session/raw_mode.hpp"
+#include "session/select.hpp"
+#include "session/session_state.hpp"
+#include "session/system_error.hpp"
+#include "session/write_to_child.hpp"
 
 namespace ptypilot {
 
@@ -34,58 +38,57 @@ std::optional<std::string> read_chunk(int fd) {
 // A short write would drop the tail of the child's output on the floor.
 void write_all(int fd, std::string_view data) {
     while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n == -1) {
-            if (errno == EINTR) continue;
-            detail::throw_errno();
+        const ssize_t n = detail::retry_eintr([&] { return ::write(fd, data.data(), data.size()); });
+        if (n == -1) detail::throw_errno();
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// The relay of one session: its two directions and the end of the child.
+class relay {
+public:
+    relay(spawn& s, detail::session_state& state, const filter_function& input_filter,
+          const filter_function& output_filter)
+        : s_(s), state_(state), input_filter_(input_filter), output_filter_(output_filter) {}
+
+    void run(const std::string& escape_character);
+
+private:
+    // Keyboard input for the child; dropped once the child has ended or its
+    // terminal takes no more, as a dead terminal would.
+    void send(std::string_view data) {
+        while (!data.empty() && s_.isalive()) {
+            const ssize_t n = detail::write_to_child(s_.child_fd, state_.pidfd.get(), data);
+            if (n <= 0) return;
+            data.remove_prefix(static_cast<std::size_t>(n));
         }
-        data.remove_prefix(static_cast<std::size_t>(n));
     }
-}
 
-}  // namespace
-
-std::string spawn::interact_read(int fd) { return read_chunk(fd).value_or(std::string()); }
-
-void spawn::interact_writen(int fd, std::string_view data) {
-    while (!data.empty() && isalive()) {
-        const ssize_t n = detail::write_to_child(fd, pidfd_, data);
-        if (n <= 0) return;  // the rest of the chunk is dropped, as a dead terminal would
-        data.remove_prefix(static_cast<std::size_t>(n));
+    void show(std::string data) {
+        if (output_filter_) data = output_filter_(std::move(data));
+        detail::log_chunk(s_.logfile, data);
+        write_all(s_.STDOUT_FILENO_, data);
     }
-}
 
-void spawn::interact_show(std::string data, const filter_function& output_filter) {
-    if (output_filter) data = output_filter(std::move(data));
-    detail::log_chunk(logfile, data);
-    write_all(STDOUT_FILENO_, data);
-}
-
-void spawn::interact_drain(const filter_function& output_filter) {
-    std::size_t taken = 0;
-    while (taken < drain_limit) {
-        const auto ready = select_({child_fd}, {}, {}, 0.0);
-        if (ready.r.empty()) return;
-        auto data = read_chunk(child_fd);
-        if (!data) return;
-        taken += data->size();
-        interact_show(std::move(*data), output_filter);
+    // What the child wrote last may still sit in the pty after its end.
+    void drain() {
+        std::size_t taken = 0;
+        while (taken < drain_limit) {
+            if (detail::select_ready({s_.child_fd}, {}, {}, 0.0).r.empty()) return;
+            auto data = read_chunk(s_.child_fd);
+            if (!data) return;
+            taken += data->size();
+            show(std::move(*data));
+        }
     }
-}
 
-void spawn::interact(std::string escape_character, filter_function input_filter,
-                     filter_function output_filter) {
-    stdout_->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    stdout_->flush();
-    if (!*stdout_) throw std::ios_base::failure("interact: writing the buffered output failed");
-    buffer.clear();
+    spawn& s_;
+    detail::session_state& state_;
+    const filter_function& input_filter_;
+    const filter_function& output_filter_;
+};
 
-    detail::raw_mode_guard raw(STDIN_FILENO_);
-    interact_copy(escape_character, input_filter, output_filter);
-}
-
-void spawn::interact_copy(const std::string& escape_character, const filter_function& input_filter,
-                          const filter_function& output_filter) {
+void relay::run(const std::string& escape_character) {
     // A side at its end is readable on every pass; watching it further would
     // only spin, so each side is dropped once it ends.
     bool watch_child = true;
@@ -95,47 +98,59 @@ void spawn::interact_copy(const std::string& escape_character, const filter_func
     // it stirs. Without a pidfd the check runs before every pass.
     bool check_alive = true;
     for (;;) {
-        if ((check_alive || pidfd_ < 0) && !isalive()) break;
+        // Looked up on every pass: recording the child's end closes it.
+        const int pidfd = state_.pidfd.get();
+        if ((check_alive || pidfd < 0) && !s_.isalive()) break;
         std::vector<int> fds;
-        if (watch_child) fds.push_back(child_fd);
-        if (watch_stdin) fds.push_back(STDIN_FILENO_);
-        if (pidfd_ >= 0) fds.push_back(pidfd_);
+        if (watch_child) fds.push_back(s_.child_fd);
+        if (watch_stdin) fds.push_back(s_.STDIN_FILENO_);
+        if (pidfd >= 0) fds.push_back(pidfd);
         // Nothing more can come from the pty: sleep until the child ends,
         // or, without a pidfd, look again now and then.
         std::optional<double> wait_limit;
-        if (!watch_child && pidfd_ < 0) wait_limit = 0.05;
-        const auto ready = select_(fds, {}, {}, wait_limit);
+        if (!watch_child && pidfd < 0) wait_limit = 0.05;
+        const auto ready = detail::select_ready(fds, {}, {}, wait_limit);
         auto is_ready = [&](int fd) {
-            for (const int r : ready.r)
-                if (r == fd) return true;
-            return false;
+            return std::find(ready.r.begin(), ready.r.end(), fd) != ready.r.end();
         };
-        check_alive = pidfd_ >= 0 && is_ready(pidfd_);
+        check_alive = pidfd >= 0 && is_ready(pidfd);
 
-        if (watch_child && is_ready(child_fd)) {
-            if (auto data = read_chunk(child_fd))
-                interact_show(std::move(*data), output_filter);
+        if (watch_child && is_ready(s_.child_fd)) {
+            if (auto data = read_chunk(s_.child_fd))
+                show(std::move(*data));
             else
                 watch_child = false;
         }
-        if (watch_stdin && is_ready(STDIN_FILENO_)) {
-            auto data = read_chunk(STDIN_FILENO_);
+        if (watch_stdin && is_ready(s_.STDIN_FILENO_)) {
+            auto data = read_chunk(s_.STDIN_FILENO_);
             if (!data) {
                 watch_stdin = false;
                 continue;
             }
-            if (input_filter) *data = input_filter(std::move(*data));
+            if (input_filter_) *data = input_filter_(std::move(*data));
             const std::size_t pos =
                 escape_character.empty() ? std::string::npos : data->rfind(escape_character);
             if (pos != std::string::npos) {
-                interact_writen(child_fd, std::string_view(*data).substr(0, pos));
+                send(std::string_view(*data).substr(0, pos));
                 return;
             }
-            interact_writen(child_fd, *data);
+            send(*data);
         }
     }
-    // The child has ended; what it wrote last may still sit in the pty.
-    if (watch_child) interact_drain(output_filter);
+    if (watch_child) drain();
+}
+
+}  // namespace
+
+void spawn::interact(std::string escape_character, filter_function input_filter,
+                     filter_function output_filter) {
+    stdout_->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    stdout_->flush();
+    if (!*stdout_) throw std::ios_base::failure("interact: writing the buffered output failed");
+    buffer.clear();
+
+    detail::raw_mode_guard raw(STDIN_FILENO_);
+    relay(*this, *state_, input_filter, output_filter).run(escape_character);
 }
 
 }  // namespace ptypilot

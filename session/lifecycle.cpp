@@ -8,60 +8,61 @@
 #include <utility>
 
 #include "session/clock.hpp"
+#include "session/eintr.hpp"
+#include "session/session_state.hpp"
 #include "session/system_error.hpp"
 
 namespace ptypilot {
 
 namespace {
 
-pid_t wait_for(pid_t pid, int* st, int options) {
-    return detail::retry_eintr([&] { return ::waitpid(pid, st, options); });
+// One waitpid, retried after signals. ECHILD (someone else reaped the child)
+// becomes the ExceptionPty `echild` names, where one is given; every other
+// failure is the operating-system error.
+pid_t wait_for(pid_t pid, int& st, int options, const char* echild = nullptr) {
+    const pid_t r = detail::retry_eintr([&] { return ::waitpid(pid, &st, options); });
+    if (r == -1) {
+        if (errno == ECHILD && echild != nullptr) throw ExceptionPty(echild);
+        detail::throw_errno();
+    }
+    return r;
+}
+
+constexpr const char* lost_child_first =
+    "isalive() encountered condition where \"terminated\" is 0, but there was no child process. Did "
+    "someone else call waitpid() on our process?";
+constexpr const char* lost_child_second =
+    "isalive() encountered condition that should never happen. There was no child process. Did "
+    "someone else call waitpid() on our process?";
+
+// Writes the end of the child into the session's fields, once.
+void record_end(spawn& s, detail::session_state& state, int wait_status) {
+    s.status = wait_status;
+    if (WIFEXITED(wait_status)) {
+        s.exitstatus = WEXITSTATUS(wait_status);
+        s.signalstatus.reset();
+    } else {
+        s.exitstatus.reset();
+        s.signalstatus = WTERMSIG(wait_status);
+    }
+    s.terminated = true;
+    // Reaped: the pid may be reused from now on, and the pidfd has served.
+    state.pidfd.reset();
 }
 
 }  // namespace
-
-void spawn::record_end(int wait_status) {
-    status = wait_status;
-    if (WIFEXITED(wait_status)) {
-        exitstatus = WEXITSTATUS(wait_status);
-        signalstatus.reset();
-    } else {
-        exitstatus.reset();
-        signalstatus = WTERMSIG(wait_status);
-    }
-    terminated = true;
-    // Reaped: the pid may be reused from now on, and the pidfd has served.
-    if (pidfd_ >= 0) {
-        ::close(pidfd_);
-        pidfd_ = -1;
-    }
-}
 
 bool spawn::isalive() {
     if (terminated) return false;
     const int options = flag_eof ? 0 : WNOHANG;
     int st = 0;
-    pid_t r = wait_for(*pid, &st, options);
-    if (r == -1) {
-        if (errno == ECHILD)
-            throw ExceptionPty(
-                "isalive() encountered condition where \"terminated\" is 0, but there was no child "
-                "process. Did someone else call waitpid() on our process?");
-        detail::throw_errno();
-    }
+    pid_t r = wait_for(*pid, st, options, lost_child_first);
     if (r == 0) {
-        r = wait_for(*pid, &st, options);
-        if (r == -1) {
-            if (errno == ECHILD)
-                throw ExceptionPty(
-                    "isalive() encountered condition that should never happen. There was no child "
-                    "process. Did someone else call waitpid() on our process?");
-            detail::throw_errno();
-        }
+        r = wait_for(*pid, st, options, lost_child_second);
         if (r == 0) return true;
     }
     if (WIFEXITED(st) || WIFSIGNALED(st)) {
-        record_end(st);
+        record_end(*this, *state_, st);
         return false;
     }
     if (WIFSTOPPED(st))
@@ -74,10 +75,10 @@ bool spawn::isalive() {
 std::optional<int> spawn::wait() {
     if (!isalive()) throw ExceptionPty("Cannot wait for dead child process.");
     int st = 0;
-    if (wait_for(*pid, &st, 0) == -1) detail::throw_errno();
+    wait_for(*pid, st, 0);
     exitstatus = WEXITSTATUS(st);
     if (WIFEXITED(st) || WIFSIGNALED(st)) {
-        record_end(st);
+        record_end(*this, *state_, st);
     } else if (WIFSTOPPED(st)) {
         throw ExceptionPty(
             "Wait was called for a child process that is stopped. This is not supported. Is some "
@@ -109,17 +110,13 @@ bool spawn::terminate(bool force) {
     }
 }
 
-void spawn::release_child_fd() noexcept { fd_released_ = true; }
-
 void spawn::close(bool force) {
     if (closed) return;
     flush();
-    if (!fd_released_) {
-        const int r = ::close(child_fd);
-        const int err = errno;
+    if (state_->master) {
         // Whatever close() reports, the number is no longer ours.
-        release_child_fd();
-        if (r == -1 && err != EINTR) detail::throw_errno(err);
+        const int r = ::close(state_->master.release());
+        if (r == -1 && errno != EINTR) detail::throw_errno();
     }
     detail::sleep_for(delayafterclose);
     // After end of file isalive() waits for the child's end, which a child
@@ -137,14 +134,13 @@ void spawn::close(bool force) {
 }
 
 spawn::~spawn() {
-    if (!closed) {
+    if (state_ && !closed) {
         try {
             close();
         } catch (...) {
             // Release never reports; a failed close already did what it could.
         }
     }
-    if (pidfd_ >= 0) ::close(pidfd_);
 }
 
 }  // namespace ptypilot

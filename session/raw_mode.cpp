@@ -1,16 +1,13 @@
 #include "session/raw_mode.hpp"
 
-#include <cerrno>
+#include "session/eintr.hpp"
 
 namespace ptypilot::detail {
 
 namespace {
 
 int set_mode(int fd, const termios& mode) {
-    int r;
-    do r = ::tcsetattr(fd, TCSAFLUSH, &mode);
-    while (r == -1 && errno == EINTR);
-    return r;
+    return retry_eintr([&] { return ::tcsetattr(fd, TCSAFLUSH, &mode); });
 }
 
 }  // namespace

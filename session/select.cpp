@@ -2,24 +2,24 @@
 //
 // poll() stands in for select(): select() cannot watch a descriptor numbered
 // FD_SETSIZE (1024) or above, which a process with many sessions reaches.
-#include <ptypilot/spawn.hpp>
+#include "session/select.hpp"
 
 #include <poll.h>
 
 #include "session/clock.hpp"
 #include "session/system_error.hpp"
 
-namespace ptypilot {
+namespace ptypilot::detail {
 
-spawn::ready_lists spawn::select_(const std::vector<int>& iwtd, const std::vector<int>& owtd,
-                                  const std::vector<int>& ewtd, std::optional<double> timeout_) {
+ready_lists select_ready(const std::vector<int>& iwtd, const std::vector<int>& owtd,
+                         const std::vector<int>& ewtd, std::optional<double> timeout_) {
     std::vector<pollfd> fds;
     fds.reserve(iwtd.size() + owtd.size() + ewtd.size());
     // select() refuses a bad descriptor, while poll() would silently skip a
     // negative one and wait on the rest.
     auto add = [&](const std::vector<int>& list, short events) {
         for (const int fd : list) {
-            if (fd < 0) detail::throw_errno(EBADF);
+            if (fd < 0) throw_errno(EBADF);
             fds.push_back(pollfd{fd, events, 0});
         }
     };
@@ -27,14 +27,14 @@ spawn::ready_lists spawn::select_(const std::vector<int>& iwtd, const std::vecto
     add(owtd, POLLOUT);
     add(ewtd, POLLPRI);
 
-    const double end_time = timeout_ ? detail::now() + *timeout_ : 0.0;
+    const double end_time = timeout_ ? now() + *timeout_ : 0.0;
     for (;;) {
-        timespec ts = detail::to_timespec(timeout_.value_or(0.0));
+        timespec ts = to_timespec(timeout_.value_or(0.0));
         const int n = ::ppoll(fds.data(), fds.size(), timeout_ ? &ts : nullptr, nullptr);
         if (n >= 0) break;
-        if (errno != EINTR) detail::throw_errno();
+        if (errno != EINTR) throw_errno();
         if (timeout_) {
-            *timeout_ = end_time - detail::now();
+            *timeout_ = end_time - now();
             if (*timeout_ < 0) return {};
         }
     }
@@ -45,20 +45,20 @@ spawn::ready_lists spawn::select_(const std::vector<int>& iwtd, const std::vecto
     // read that follows reports what happened.
     for (const int fd : iwtd) {
         const short re = fds[i++].revents;
-        if (re & POLLNVAL) detail::throw_errno(EBADF);
+        if (re & POLLNVAL) throw_errno(EBADF);
         if (re & (POLLIN | POLLHUP | POLLERR)) ready.r.push_back(fd);
     }
     for (const int fd : owtd) {
         const short re = fds[i++].revents;
-        if (re & POLLNVAL) detail::throw_errno(EBADF);
+        if (re & POLLNVAL) throw_errno(EBADF);
         if (re & (POLLOUT | POLLERR | POLLHUP)) ready.w.push_back(fd);
     }
     for (const int fd : ewtd) {
         const short re = fds[i++].revents;
-        if (re & POLLNVAL) detail::throw_errno(EBADF);
+        if (re & POLLNVAL) throw_errno(EBADF);
         if (re & POLLPRI) ready.e.push_back(fd);
     }
     return ready;
 }
 
-}  // namespace ptypilot
+}  // namespace ptypilot::detail

@@ -1,4 +1,4 @@
-#include <ptypilot/command_line.hpp>
+#include <ptypilot/split_command_line.hpp>
 
 namespace ptypilot {
 

@@ -20,13 +20,4 @@ T check(T result) {
     return result;
 }
 
-// Retries a call that failed with EINTR.
-template <class F>
-auto retry_eintr(F&& call) {
-    for (;;) {
-        auto result = call();
-        if (!(result == -1 && errno == EINTR)) return result;
-    }
-}
-
 }  // namespace ptypilot::detail

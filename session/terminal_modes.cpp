@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include "session/clock.hpp"
+#include "session/eintr.hpp"
 #include "session/system_error.hpp"
 
 namespace ptypilot {

@@ -1,4 +1,4 @@
-#include <ptypilot/command_line.hpp>
+#include <ptypilot/which.hpp>
 
 #include <unistd.h>
 

@@ -1,15 +1,13 @@
 // Writing to the child: every operation goes through send().
 #include <ptypilot/spawn.hpp>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include "session/child_write.hpp"
 #include "session/clock.hpp"
 #include "session/log.hpp"
+#include "session/session_state.hpp"
 #include "session/system_error.hpp"
+#include "session/write_to_child.hpp"
 
 namespace ptypilot {
 
@@ -36,56 +34,12 @@ int control_byte_of_symbol(char c) {
 
 }  // namespace
 
-namespace detail {
-
-ssize_t write_to_child(int fd, int pidfd, std::string_view data) {
-    if (pidfd < 0) return retry_eintr([&] { return ::write(fd, data.data(), data.size()); });
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags == -1) return -1;
-    // Non-blocking only for the duration of the call, so that the wait for
-    // room can watch the child's end too.
-    if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
-    ssize_t written = 0;
-    int err = 0;
-    while (static_cast<std::size_t>(written) < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + written, data.size() - static_cast<std::size_t>(written));
-        if (n > 0) {
-            written += n;
-            continue;
-        }
-        if (n == -1 && errno == EINTR) continue;
-        if (n == -1 && errno != EAGAIN) {
-            err = errno;
-            break;
-        }
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {pidfd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) == -1) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        if ((fds[0].revents & POLLOUT) != 0) continue;
-        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 || fds[1].revents != 0) {
-            err = EIO;
-            break;
-        }
-    }
-    if ((flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, flags);
-    if (err != 0 && written == 0) {
-        errno = err;
-        return -1;
-    }
-    return written;
-}
-
-}  // namespace detail
-
 long spawn::send(std::string_view s) {
     detail::sleep_for(delaybeforesend);
     detail::log_chunk(logfile, s);
     detail::log_chunk(logfile_send, s);
     // Written whole unless the child ends first; then the count says how far it got.
-    const ssize_t n = detail::write_to_child(child_fd, pidfd_, s);
+    const ssize_t n = detail::write_to_child(child_fd, state_->pidfd.get(), s);
     if (n < 0) detail::throw_errno();
     return static_cast<long>(n);
 }

@@ -1,22 +1,22 @@
 // The session: one child process running under a pseudo-terminal.
 #pragma once
 
-#include <concepts>
 #include <cstddef>
-#include <initializer_list>
-#include <iterator>
-#include <utility>
 #include <functional>
 #include <iosfwd>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include <ptypilot/defaults.hpp>
 #include <ptypilot/errors.hpp>
+#include <ptypilot/expect_input.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/searcher.hpp>
@@ -32,75 +32,22 @@ using after_value = std::variant<std::monostate, std::string, sentinel>;
 // `match` of an expect call: the match result, or the sentinel, or nothing.
 using match_value = std::variant<std::monostate, match_result, sentinel>;
 
-// What `expect` accepts: one pattern, a list of them, or no value (an empty
-// list, which only end of file or a time-out can end).
-class pattern_input {
-public:
-    template <class T>
-    requires std::constructible_from<pattern, T> pattern_input(T&& single)
-        : list_{pattern(std::forward<T>(single))} {}
-    pattern_input(std::initializer_list<pattern> list) : list_(list) {}
-    pattern_input(pattern_list list) : list_(std::move(list)) {}
-    pattern_input(std::nullopt_t) {}
-
-    const pattern_list& list() const noexcept { return list_; }
-
-private:
-    pattern_list list_;
-};
-
-// An entry for `expect_exact`: a plain string or a sentinel.
-class exact_pattern {
-public:
-    exact_pattern(const char* s) : value_(std::string(s)) {}
-    exact_pattern(std::string s) : value_(std::move(s)) {}
-    exact_pattern(std::string_view s) : value_(std::string(s)) {}
-    exact_pattern(sentinel s) : value_(s) {}
-    exact_pattern(const EOF_&) : value_(sentinel::eof) {}
-    exact_pattern(const TIMEOUT&) : value_(sentinel::timeout) {}
-
-    const searcher_string::entry& value() const noexcept { return value_; }
-
-private:
-    searcher_string::entry value_;
-};
-
-// What `expect_exact` accepts: one string or sentinel, or a sequence of them.
-class exact_input {
-public:
-    template <class T>
-    requires std::constructible_from<exact_pattern, T> exact_input(T&& single)
-        : list_{exact_pattern(std::forward<T>(single)).value()} {}
-    exact_input(std::initializer_list<exact_pattern> list) { append(list); }
-    exact_input(const std::vector<exact_pattern>& list) { append(list); }
-    exact_input(const std::vector<std::string>& list) : list_(list.begin(), list.end()) {}
-
-    const std::vector<searcher_string::entry>& list() const noexcept { return list_; }
-
-private:
-    template <class Range>
-    void append(const Range& list) {
-        list_.reserve(list.size());
-        for (const auto& p : list) list_.push_back(p.value());
-    }
-    std::vector<searcher_string::entry> list_;
-};
-
-// Patterns as `expect_list` takes them: compiled, ready to search.
-using compiled_pattern_list = std::vector<searcher_re::entry>;
-
 // Transforms a chunk of bytes on its way through `interact`.
 using filter_function = std::function<std::string(std::string)>;
 
 inline constexpr const char* version = "2.4";
 inline constexpr const char* revision = "$Revision: 516 $";
 
+namespace detail {
+struct session_state;
+}
+
 class spawn {
 public:
     // Starts `command` at once unless it has no value. With an empty `args`
     // the command line is split into words; otherwise `command` is one word.
     explicit spawn(std::optional<std::string> command, std::vector<std::string> args = {},
-                   std::optional<double> timeout = 30.0, int maxread = 2000,
+                   std::optional<double> timeout = defaults::timeout, int maxread = defaults::maxread,
                    std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
                    std::optional<std::string> cwd = std::nullopt, std::optional<env_map> env = std::nullopt);
 
@@ -141,11 +88,11 @@ public:
     int maxread;
     std::string buffer;
     std::optional<long> searchwindowsize;
-    double delaybeforesend = 0.05;
-    double delayafterclose = 0.1;
-    double delayafterterminate = 0.1;
+    double delaybeforesend = defaults::delaybeforesend;
+    double delayafterclose = defaults::delayafterclose;
+    double delayafterterminate = defaults::delayafterterminate;
     // Pause after each read of the expect loop; 0 removes it.
-    double delayafterread = 0.0001;
+    double delayafterread = defaults::delayafterread;
     bool softspace = false;
     std::string name;
     std::optional<std::string> encoding;
@@ -267,43 +214,10 @@ public:
     void interact(std::string escape_character = std::string(1, '\x1d'),
                   filter_function input_filter = nullptr, filter_function output_filter = nullptr);
 
-    // The three lists of ready descriptors from select_.
-    struct ready_lists {
-        std::vector<int> r, w, e;
-    };
-
 private:
-    void record_end(int wait_status);
-    void release_child_fd() noexcept;
-    void interact_copy(const std::string& escape_character, const filter_function& input_filter,
-                       const filter_function& output_filter);
-    void interact_writen(int fd, std::string_view data);
-    void interact_show(std::string data, const filter_function& output_filter);
-    void interact_drain(const filter_function& output_filter);
-
-public:
-    // select() that restarts after EINTR with the remaining time; no value
-    // waits without limit.
-    ready_lists select_(const std::vector<int>& iwtd, const std::vector<int>& owtd,
-                        const std::vector<int>& ewtd, std::optional<double> timeout);
-    // One read of at most 1000 bytes; empty at end of file or on an error.
-    static std::string interact_read(int fd);
-
-private:
-    // Set once child_fd has been closed, so that no later call closes the
-    // number again (it may belong to someone else by then).
-    bool fd_released_ = true;
-    // A descriptor that becomes readable when the child ends; -1 without one.
-    int pidfd_ = -1;
-    // Reused by every read, so that a large maxread costs nothing per read.
-    std::vector<char> scratch_;
-
-    void read_into(std::string& dst, long size, std::optional<double> timeout);
-    // Records end of file or a time-out as the outcome of an expect call;
-    // the list position when the pattern list named it.
-    std::optional<int> settle(sentinel outcome, int listed_at, std::string received);
-    enum class fast_wait { readable, timed_out, undecided };
-    fast_wait wait_readable_while_alive(std::optional<double> timeout);
+    // Everything a caller has no business with: the descriptors the session
+    // owns and its scratch space.
+    std::unique_ptr<detail::session_state> state_;
 };
 
 std::ostream& operator<<(std::ostream& os, const spawn& s);

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "session/helpers.hpp"
+#include "support/helpers.hpp"
 
 using testing_support::fixture;
 using testing_support::launcher;

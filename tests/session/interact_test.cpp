@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 using testing_support::fixture;
@@ -314,33 +314,44 @@ std::atomic<int> ticks{0};
 void on_alarm(int) { ticks.fetch_add(1, std::memory_order_relaxed); }
 }  // namespace
 
-TEST(Select, SignalsRestartTheWaitWithTheTimeLeft) {
+// A signal that interrupts the relay's wait (no SA_RESTART) must neither end
+// the relay nor lose what either side sends.
+TEST(Interact, SignalsDuringTheWaitLoseNothing) {
     struct sigaction sa {};
-    sa.sa_handler = on_alarm;  // no SA_RESTART: every tick interrupts the wait
+    sa.sa_handler = on_alarm;
     ::sigaction(SIGALRM, &sa, nullptr);
     itimerval every_ms{{0, 1000}, {0, 1000}};
     ::setitimer(ITIMER_REAL, &every_ms, nullptr);
 
-    spawn s(std::nullopt);
-    pipe_pair quiet;
-    const auto t0 = std::chrono::steady_clock::now();
-    const auto ready = s.select_({quiet.r}, {}, {}, 0.3);
-    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    spawn s(fixture + " pause first 0.3 second");
+    testing_support::make_quick(s);
+    collector out;
+    const int in = dev_null();
+    s.STDIN_FILENO_ = in;
+    s.STDOUT_FILENO_ = out.fd();
+    s.interact();
 
     itimerval off{};
     ::setitimer(ITIMER_REAL, &off, nullptr);
     ::signal(SIGALRM, SIG_DFL);
-    EXPECT_TRUE(ready.r.empty());
+    ::close(in);
     EXPECT_GT(ticks.load(), 10);
-    EXPECT_GE(waited, 0.29);
+    EXPECT_EQ(out.finish(), "firstsecond");
+    EXPECT_EQ(s.exitstatus, 0);
 }
 
-TEST(Select, ReportsReadableAndRefusesBadDescriptors) {
-    spawn s(std::nullopt);
-    pipe_pair p;
-    ASSERT_EQ(::write(p.w, "x", 1), 1);
-    const auto ready = s.select_({p.r}, {p.w}, {}, 0.0);
-    EXPECT_EQ(ready.r, std::vector<int>{p.r});
-    EXPECT_EQ(ready.w, std::vector<int>{p.w});
-    EXPECT_THROW(s.select_({-1}, {}, {}, 0.0), std::system_error);
+// select() refuses a descriptor that is not open instead of waiting on the
+// rest, and so does the relay.
+TEST(Interact, RefusesAStandardInputThatIsNotOpen) {
+    spawn s(fixture + " sleep 5");
+    testing_support::make_quick(s);
+    pipe_pair closed_in;
+    s.STDIN_FILENO_ = closed_in.r;
+    closed_in.close_r();
+    try {
+        s.interact();
+        FAIL() << "the relay waited on a closed descriptor";
+    } catch (const std::system_error& e) {
+        EXPECT_STREQ(e.what(), "[Errno 9] Bad file descriptor");
+    }
 }

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 using testing_support::fixture;
@@ -119,7 +119,9 @@ TEST(Wait, OnAChildThatAlreadyEnded) {
 TEST(Kill, SendsOnlyWhileAlive) {
     spawn s(fixture + " sleep 5");
     s.kill(SIGTERM);
-    EXPECT_EQ(s.wait(), std::nullopt);
+    await_exit(s);
+    EXPECT_FALSE(s.isalive());
+    EXPECT_EQ(s.exitstatus, std::nullopt);
     EXPECT_EQ(s.signalstatus, SIGTERM);
     EXPECT_NO_THROW(s.kill(SIGKILL));  // recorded: nothing is sent
 }

@@ -1,7 +1,7 @@
 // Reading a session like a file: by size, by line, by iteration.
 #include <gtest/gtest.h>
 
-#include "helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 using testing_support::fixture;

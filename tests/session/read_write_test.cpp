@@ -6,7 +6,7 @@
 #include <atomic>
 #include <sstream>
 
-#include "helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 using testing_support::fixture;

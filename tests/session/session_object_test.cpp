@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 

@@ -6,9 +6,10 @@
 #include <memory>
 #include <sstream>
 
-#include <ptypilot/command_line.hpp>
+#include <ptypilot/split_command_line.hpp>
+#include <ptypilot/which.hpp>
 
-#include "helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 using testing_support::fixture;

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include "helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 using testing_support::fixture;

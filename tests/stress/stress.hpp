@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "session/helpers.hpp"
+#include "support/helpers.hpp"
 
 namespace stress {
 

@@ -1,5 +1,5 @@
 // PCRE2 behind ptypilot::regex: compiling, matching, match results.
-#include "expect/regex_code.hpp"
+#include "search/regex_code.hpp"
 
 #include <algorithm>
 #include <list>

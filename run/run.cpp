@@ -14,13 +14,10 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
                                                       std::any& extra_args, std::ostream* logfile,
                                                       const std::optional<std::string>& cwd,
                                                       const std::optional<env_map>& env) {
-    std::unique_ptr<spawn> child;
-    if (timeout && *timeout == -1)
-        child = std::make_unique<spawn>(command, std::vector<std::string>{}, 30.0, 2000, std::nullopt,
-                                        logfile, cwd, env);
-    else
-        child = std::make_unique<spawn>(command, std::vector<std::string>{}, timeout, 2000, std::nullopt,
-                                        logfile, cwd, env);
+    // -1 leaves the session's own default in force.
+    const std::optional<double> session_timeout = timeout && *timeout == -1 ? defaults::timeout : timeout;
+    const auto child = std::make_unique<spawn>(command, std::vector<std::string>{}, session_timeout,
+                                               defaults::maxread, std::nullopt, logfile, cwd, env);
 
     std::vector<std::string> pieces;
     run_state state{command, timeout,      with_status,  events, extra_args, logfile, cwd,         env,

@@ -2,8 +2,28 @@
 #include <ptypilot/spawn.hpp>
 
 #include "session/clock.hpp"
+#include "session/read_into.hpp"
 
 namespace ptypilot {
+
+namespace {
+
+// Records end of file or a time-out as the outcome of an expect call; the
+// list position when the pattern list named it.
+std::optional<int> settle(spawn& s, sentinel outcome, int listed_at, std::string received) {
+    s.before = std::move(received);
+    s.after = outcome;
+    if (listed_at >= 0) {
+        s.match = outcome;
+        s.match_index = listed_at;
+        return listed_at;
+    }
+    s.match = std::monostate{};
+    s.match_index.reset();
+    return std::nullopt;
+}
+
+}  // namespace
 
 int spawn::expect(const pattern_input& patterns, std::optional<double> timeout_,
                   std::optional<long> searchwindowsize_) {
@@ -18,19 +38,6 @@ int spawn::expect_list(const compiled_pattern_list& pattern_list, std::optional<
 int spawn::expect_exact(const exact_input& pattern_list, std::optional<double> timeout_,
                         std::optional<long> searchwindowsize_) {
     return expect_loop(std::make_shared<searcher_string>(pattern_list.list()), timeout_, searchwindowsize_);
-}
-
-std::optional<int> spawn::settle(sentinel outcome, int listed_at, std::string received) {
-    before = std::move(received);
-    after = outcome;
-    if (listed_at >= 0) {
-        match = outcome;
-        match_index = listed_at;
-        return listed_at;
-    }
-    match = std::monostate{};
-    match_index.reset();
-    return std::nullopt;
 }
 
 int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional<double> timeout_,
@@ -63,18 +70,19 @@ int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional
             }
             if (timeout_ && *timeout_ < 0) throw TIMEOUT("Timeout exceeded in expect_any().");
             const std::size_t had = incoming.size();
-            read_into(incoming, maxread, timeout_);
+            detail::read_into(*this, *state_, incoming, maxread, timeout_);
             freshlen = incoming.size() - had;
             detail::short_pause(delayafterread);
             if (timeout_) *timeout_ = end_time - detail::now();
         }
     } catch (const EOF_& e) {
-        if (const auto listed = settle(sentinel::eof, s.eof_index, std::move(incoming))) return *listed;
+        if (const auto listed = settle(*this, sentinel::eof, s.eof_index, std::move(incoming)))
+            return *listed;
         throw EOF_(std::string(e.what()) + "\n" + str());
     } catch (const TIMEOUT& e) {
         // Nothing is lost: the next call searches all of it again.
         buffer = incoming;
-        if (const auto listed = settle(sentinel::timeout, s.timeout_index, std::move(incoming)))
+        if (const auto listed = settle(*this, sentinel::timeout, s.timeout_index, std::move(incoming)))
             return *listed;
         throw TIMEOUT(std::string(e.what()) + "\n" + str());
     } catch (...) {

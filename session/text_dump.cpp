@@ -1,27 +1,14 @@
-// Construction, the text dump and the small file-like operations.
+// The session's text dump: the identity and 26 lines of fields.
 #include <ptypilot/spawn.hpp>
 
-#include <sys/utsname.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cctype>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
-#include <iostream>
-#include <sstream>
+#include <ostream>
 
 namespace ptypilot {
 
 namespace {
-
-std::string platform_name() {
-    utsname u{};
-    std::string name = ::uname(&u) == 0 ? u.sysname : "linux";
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return name;
-}
 
 std::string text(bool b) { return b ? "True" : "False"; }
 
@@ -86,45 +73,7 @@ std::string text(const std::optional<std::vector<std::string>>& words) {
 
 }  // namespace
 
-spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_,
-             std::optional<double> timeout_, int maxread_, std::optional<long> searchwindowsize_,
-             std::ostream* logfile_, std::optional<std::string> cwd_, std::optional<env_map> env_)
-    : stdin_(&std::cin),
-      stdout_(&std::cout),
-      stderr_(&std::cerr),
-      timeout(timeout_),
-      logfile(logfile_),
-      maxread(maxread_),
-      searchwindowsize(searchwindowsize_),
-      name("<" + identity() + ">"),
-      cwd(std::move(cwd_)),
-      env(std::move(env_)) {
-    const std::string platform = platform_name();
-    irix_hack = platform.find("irix") != std::string::npos;
-    use_native_pty_fork =
-        platform.find("solaris") == std::string::npos && platform.find("sunos5") == std::string::npos;
-    if (!command_) {
-        name = "<ptypilot factory incomplete>";
-        return;
-    }
-    _spawn(std::move(*command_), std::move(args_));
-}
-
 std::string spawn::identity() const { return "<ptypilot.spawn object at " + address_text(this) + ">"; }
-
-bool spawn::isatty() const noexcept { return ::isatty(child_fd) == 1; }
-
-void spawn::setmaxread(int) {
-    throw ExceptionPty(
-        "This method is no longer supported or allowed. Just assign a value to the maxread member "
-        "variable.");
-}
-
-void spawn::setlog(std::ostream*) {
-    throw ExceptionPty(
-        "This method is no longer supported or allowed. Just assign a value to the logfile member "
-        "variable.");
-}
 
 std::string spawn::str() const {
     std::string s;

@@ -1,4 +1,4 @@
-#include "launcher/command_line.hpp"
+#include "launcher/grammar.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "session/helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 using testing_support::fixture;

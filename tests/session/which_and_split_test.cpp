@@ -1,11 +1,12 @@
-#include <ptypilot/command_line.hpp>
+#include <ptypilot/split_command_line.hpp>
+#include <ptypilot/which.hpp>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
-#include "helpers.hpp"
+#include "support/helpers.hpp"
 
 using ptypilot::split_command_line;
 using ptypilot::which;

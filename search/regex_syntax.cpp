@@ -1,6 +1,6 @@
 // Reading pattern source text: the Python-to-PCRE2 rewrite and the checks that
 // decide how a pattern may be searched.
-#include "expect/regex_code.hpp"
+#include "search/regex_code.hpp"
 
 #include <algorithm>
 #include <array>

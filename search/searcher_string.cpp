@@ -1,21 +1,13 @@
 // Exact substring search over the received text.
 #include <ptypilot/searcher.hpp>
 
-#include "expect/searcher_description.hpp"
+#include "search/pattern_entries.hpp"
+#include "search/searcher_description.hpp"
 
 namespace ptypilot {
 
-searcher_string::searcher_string(const std::vector<entry>& strings) {
-    int n = 0;
-    for (const entry& e : strings) {
-        if (const auto* s = std::get_if<sentinel>(&e)) {
-            (*s == sentinel::eof ? eof_index : timeout_index) = n;
-        } else {
-            _strings.emplace_back(n, std::get<std::string>(e));
-        }
-        ++n;
-    }
-}
+searcher_string::searcher_string(const std::vector<entry>& strings)
+    : _strings(detail::pattern_entries(strings, eof_index, timeout_index)) {}
 
 namespace {
 

@@ -4,6 +4,8 @@
 // seeded generator, driven the way the expect loop drives a searcher.
 #include <ptypilot/searcher.hpp>
 
+#include "support/search_oracle.hpp"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -15,6 +17,9 @@
 using ptypilot::match_result;
 using ptypilot::regex;
 using ptypilot::searcher_re;
+using search_oracle::answer;
+using search_oracle::answer_of;
+using search_oracle::rescan;
 
 namespace {
 
@@ -126,53 +131,6 @@ private:
     std::size_t groups_ = 0;
     std::vector<std::string> names_;
 };
-
-struct answer {
-    int index = -1;
-    std::size_t start = 0;
-    std::size_t end = 0;
-    std::vector<match_result::span> groups;
-
-    bool operator==(const answer&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const answer& a) {
-    os << "index " << a.index;
-    if (a.index >= 0) {
-        os << " at " << a.start << ".." << a.end << " groups";
-        for (const auto& [s, e] : a.groups) os << " " << static_cast<long>(s) << ".." << static_cast<long>(e);
-    }
-    return os;
-}
-
-// Group spans are compared too: they caught PCRE2 JIT bugs that leave group
-// 0 alone.
-answer answer_of(int index, const match_result& m) {
-    answer a{index, m.start(), m.end(), {}};
-    for (std::size_t g = 0; g < m.size(); ++g) a.groups.emplace_back(m.start(g), m.end(g));
-    return a;
-}
-
-// The rescan, straight from the rules: every pattern searched over the whole
-// buffer from the window's start; earliest start wins, ties to the earlier
-// entry; a match at the very end does not count.
-answer rescan(const std::vector<std::pair<int, regex>>& searches, std::string_view buffer,
-              std::optional<long> window) {
-    const std::size_t n = buffer.size();
-    std::size_t searchstart = 0;
-    if (window)
-        searchstart = *window < 0 ? n + 1 : n - std::min<std::size_t>(n, static_cast<std::size_t>(*window));
-    answer best;
-    std::size_t first_match = n;
-    for (const auto& [index, rx] : searches) {
-        if (searchstart > n) continue;
-        const auto m = rx.search(buffer, searchstart);
-        if (!m || m->start() >= first_match) continue;
-        first_match = m->start();
-        best = answer_of(index, *m);
-    }
-    return best;
-}
 
 std::string describe_case(const searcher_re& s, const std::string& buffer, std::size_t step,
                           std::optional<long> window) {

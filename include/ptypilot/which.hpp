@@ -1,10 +1,8 @@
-// Program lookup along PATH and splitting of a command line into words.
+// Program lookup along PATH.
 #pragma once
 
 #include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace ptypilot {
 
@@ -12,9 +10,5 @@ namespace ptypilot {
 // own PATH (":/bin:/usr/bin" when unset or empty); no value when none is
 // executable.
 std::optional<std::string> which(const std::string& filename);
-
-// Splits a command line into words, honouring single and double quotes and
-// backslash escapes.
-std::vector<std::string> split_command_line(std::string_view command_line);
 
 }  // namespace ptypilot

@@ -2,7 +2,7 @@
 // session's fields are left.
 #include <gtest/gtest.h>
 
-#include "session/helpers.hpp"
+#include "support/helpers.hpp"
 
 using namespace ptypilot;
 using testing_support::fixture;

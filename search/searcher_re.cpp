@@ -17,8 +17,9 @@
 
 #include <algorithm>
 
-#include "expect/regex_code.hpp"
-#include "expect/searcher_description.hpp"
+#include "search/pattern_entries.hpp"
+#include "search/regex_code.hpp"
+#include "search/searcher_description.hpp"
 
 namespace ptypilot {
 
@@ -55,16 +56,9 @@ struct searcher_re::state {
     }
 };
 
-searcher_re::searcher_re(const std::vector<entry>& patterns) : state_(std::make_unique<state>()) {
-    int n = 0;
-    for (const entry& e : patterns) {
-        if (const auto* s = std::get_if<sentinel>(&e)) {
-            (*s == sentinel::eof ? eof_index : timeout_index) = n;
-        } else {
-            _searches.emplace_back(n, std::get<regex>(e));
-        }
-        ++n;
-    }
+searcher_re::searcher_re(const std::vector<entry>& patterns)
+    : _searches(detail::pattern_entries(patterns, eof_index, timeout_index)),
+      state_(std::make_unique<state>()) {
     state_->sync(_searches);
 }
 

@@ -1,0 +1,76 @@
+// What the expect operations accept: one pattern or a list of them, written
+// at the call site as plainly as possible.
+#pragma once
+
+#include <concepts>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <ptypilot/errors.hpp>
+#include <ptypilot/pattern.hpp>
+#include <ptypilot/searcher.hpp>
+
+namespace ptypilot {
+
+// What `expect` accepts: one pattern, a list of them, or no value (an empty
+// list, which only end of file or a time-out can end).
+class pattern_input {
+public:
+    template <class T>
+    requires std::constructible_from<pattern, T> pattern_input(T&& single)
+        : list_{pattern(std::forward<T>(single))} {}
+    pattern_input(std::initializer_list<pattern> list) : list_(list) {}
+    pattern_input(pattern_list list) : list_(std::move(list)) {}
+    pattern_input(std::nullopt_t) {}
+
+    const pattern_list& list() const noexcept { return list_; }
+
+private:
+    pattern_list list_;
+};
+
+// An entry for `expect_exact`: a plain string or a sentinel.
+class exact_pattern {
+public:
+    exact_pattern(const char* s) : value_(std::string(s)) {}
+    exact_pattern(std::string s) : value_(std::move(s)) {}
+    exact_pattern(std::string_view s) : value_(std::string(s)) {}
+    exact_pattern(sentinel s) : value_(s) {}
+    exact_pattern(const EOF_&) : value_(sentinel::eof) {}
+    exact_pattern(const TIMEOUT&) : value_(sentinel::timeout) {}
+
+    const searcher_string::entry& value() const noexcept { return value_; }
+
+private:
+    searcher_string::entry value_;
+};
+
+// What `expect_exact` accepts: one string or sentinel, or a sequence of them.
+class exact_input {
+public:
+    template <class T>
+    requires std::constructible_from<exact_pattern, T> exact_input(T&& single)
+        : list_{exact_pattern(std::forward<T>(single)).value()} {}
+    exact_input(std::initializer_list<exact_pattern> list) { append(list); }
+    exact_input(const std::vector<exact_pattern>& list) { append(list); }
+    exact_input(const std::vector<std::string>& list) : list_(list.begin(), list.end()) {}
+
+    const std::vector<searcher_string::entry>& list() const noexcept { return list_; }
+
+private:
+    template <class Range>
+    void append(const Range& list) {
+        list_.reserve(list.size());
+        for (const auto& p : list) list_.push_back(p.value());
+    }
+    std::vector<searcher_string::entry> list_;
+};
+
+// Patterns as `expect_list` takes them: compiled, ready to search.
+using compiled_pattern_list = std::vector<searcher_re::entry>;
+
+}  // namespace ptypilot

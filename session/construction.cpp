@@ -1,0 +1,66 @@
+// Construction and the small file-like operations.
+#include <ptypilot/spawn.hpp>
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <iostream>
+
+#include "session/session_state.hpp"
+
+namespace ptypilot {
+
+namespace {
+
+std::string platform_name() {
+    utsname u{};
+    std::string name = ::uname(&u) == 0 ? u.sysname : "linux";
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name;
+}
+
+}  // namespace
+
+spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_,
+             std::optional<double> timeout_, int maxread_, std::optional<long> searchwindowsize_,
+             std::ostream* logfile_, std::optional<std::string> cwd_, std::optional<env_map> env_)
+    : stdin_(&std::cin),
+      stdout_(&std::cout),
+      stderr_(&std::cerr),
+      timeout(timeout_),
+      logfile(logfile_),
+      maxread(maxread_),
+      searchwindowsize(searchwindowsize_),
+      name("<" + identity() + ">"),
+      cwd(std::move(cwd_)),
+      env(std::move(env_)),
+      state_(std::make_unique<detail::session_state>()) {
+    const std::string platform = platform_name();
+    irix_hack = platform.find("irix") != std::string::npos;
+    use_native_pty_fork =
+        platform.find("solaris") == std::string::npos && platform.find("sunos5") == std::string::npos;
+    if (!command_) {
+        name = "<ptypilot factory incomplete>";
+        return;
+    }
+    _spawn(std::move(*command_), std::move(args_));
+}
+
+bool spawn::isatty() const noexcept { return ::isatty(child_fd) == 1; }
+
+void spawn::setmaxread(int) {
+    throw ExceptionPty(
+        "This method is no longer supported or allowed. Just assign a value to the maxread member "
+        "variable.");
+}
+
+void spawn::setlog(std::ostream*) {
+    throw ExceptionPty(
+        "This method is no longer supported or allowed. Just assign a value to the logfile member "
+        "variable.");
+}
+
+}  // namespace ptypilot

@@ -1,0 +1,23 @@
+// Forking a child with a new pseudo-terminal, and learning whether it became
+// the program.
+#pragma once
+
+#include <sys/types.h>
+
+#include "session/child.hpp"
+#include "session/unique_fd.hpp"
+
+namespace ptypilot::detail {
+
+struct started_child {
+    pid_t pid;
+    unique_fd master;  // the parent side of the pty
+};
+
+// Forks the child on a new pty and returns once it has exec'd the program.
+// `native` selects forkpty; otherwise the pty is opened and made the child's
+// controlling terminal by hand. A failure in the child (exec, or the
+// controlling terminal) is thrown here, after the child has been reaped.
+started_child start_child(exec_plan plan, bool native);
+
+}  // namespace ptypilot::detail

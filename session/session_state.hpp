@@ -1,0 +1,24 @@
+// What a session keeps to itself: the descriptors it owns and its scratch
+// space. The public fields (child_fd, pid, ...) are what callers see; these
+// are what the session needs to keep its promises.
+#pragma once
+
+#include <vector>
+
+#include "session/unique_fd.hpp"
+
+namespace ptypilot::detail {
+
+struct session_state {
+    // The parent side of the pty, whose number child_fd shows. Empty before
+    // the start and once released, so that a number that may belong to
+    // someone else by then is never closed again.
+    unique_fd master;
+    // Turns readable when the child ends; empty without one and once the
+    // child is reaped (the pid may be reused from then on).
+    unique_fd pidfd;
+    // Reused by every read, so that a large maxread costs nothing per read.
+    std::vector<char> scratch;
+};
+
+}  // namespace ptypilot::detail

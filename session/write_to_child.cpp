@@ -1,0 +1,52 @@
+// Writing to the pty master without the risk of sleeping forever.
+#include "session/write_to_child.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "session/eintr.hpp"
+
+namespace ptypilot::detail {
+
+ssize_t write_to_child(int fd, int pidfd, std::string_view data) {
+    if (pidfd < 0) return retry_eintr([&] { return ::write(fd, data.data(), data.size()); });
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1) return -1;
+    // Non-blocking only for the duration of the call, so that the wait for
+    // room can watch the child's end too.
+    if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
+    ssize_t written = 0;
+    int err = 0;
+    while (static_cast<std::size_t>(written) < data.size()) {
+        const ssize_t n = retry_eintr([&] {
+            return ::write(fd, data.data() + written, data.size() - static_cast<std::size_t>(written));
+        });
+        if (n > 0) {
+            written += n;
+            continue;
+        }
+        if (n == -1 && errno != EAGAIN) {
+            err = errno;
+            break;
+        }
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {pidfd, POLLIN, 0}};
+        if (retry_eintr([&] { return ::poll(fds, 2, -1); }) == -1) {
+            err = errno;
+            break;
+        }
+        if ((fds[0].revents & POLLOUT) != 0) continue;
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 || fds[1].revents != 0) {
+            err = EIO;
+            break;
+        }
+    }
+    if ((flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, flags);
+    if (err != 0 && written == 0) {
+        errno = err;
+        return -1;
+    }
+    return written;
+}
+
+}  // namespace ptypilot::detail
