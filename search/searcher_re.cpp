@@ -54,36 +54,21 @@ struct searcher_re::state {
         resume.assign(codes.size(), 0);
         previous_length.reset();
     }
+
+    // Each pattern searched from its resume offset (or the window's start),
+    // moving the offsets on for the next search of a longer buffer.
+    int search(searcher_re& self, std::string_view buffer, std::optional<long> searchwindowsize);
 };
 
-searcher_re::searcher_re(const std::vector<entry>& patterns)
-    : _searches(detail::pattern_entries(patterns, eof_index, timeout_index)),
-      state_(std::make_unique<state>()) {
-    state_->sync(_searches);
-}
-
-searcher_re::~searcher_re() = default;
-searcher_re::searcher_re(searcher_re&&) noexcept = default;
-searcher_re& searcher_re::operator=(searcher_re&&) noexcept = default;
-
-std::size_t searcher_re::resume_offset(std::size_t i) const {
-    return state_ && i < state_->resume.size() ? state_->resume[i] : 0;
-}
-
-int searcher_re::search(std::string_view buffer, std::size_t freshlen, std::optional<long> searchwindowsize) {
-    if (!state_) state_ = std::make_unique<state>();  // moved-from
-    state& st = *state_;
-    st.sync(_searches);
+int searcher_re::state::search(searcher_re& self, std::string_view buffer, std::optional<long> searchwindowsize) {
+    state& st = *this;
     const std::size_t n = buffer.size();
 
     // A window bounds the work already; resume offsets are kept only for the
-    // windowless search, and only while the buffer just grows at its end,
-    // which is all the expect loop does to it.
+    // windowless search.
     const bool resuming = !searchwindowsize;
     std::size_t searchstart = 0;
     if (resuming) {
-        const bool continues = st.previous_length && freshlen <= n && n - freshlen == *st.previous_length;
-        if (!continues) std::fill(st.resume.begin(), st.resume.end(), 0);
         st.previous_length = n;
     } else {
         st.previous_length.reset();
@@ -101,8 +86,8 @@ int searcher_re::search(std::string_view buffer, std::size_t freshlen, std::opti
     std::size_t first_match = absurd_match;
     int best_index = -1;
     std::optional<match_result> the_match;
-    for (std::size_t i = 0; i < _searches.size(); ++i) {
-        const auto& [index, rx] = _searches[i];
+    for (std::size_t i = 0; i < self._searches.size(); ++i) {
+        const auto& [index, rx] = self._searches[i];
         const detail::regex_code& code = *rx.code();
         const std::size_t from = resuming ? st.resume[i] : searchstart;
         if (from > n) continue;
@@ -128,10 +113,43 @@ int searcher_re::search(std::string_view buffer, std::size_t freshlen, std::opti
         }
     }
     if (first_match == absurd_match) return -1;
-    start = first_match;
-    match = std::move(the_match);
-    end = match->end();
+    self.start = first_match;
+    self.match = std::move(the_match);
+    self.end = self.match->end();
     return best_index;
+}
+
+searcher_re::searcher_re(const std::vector<entry>& patterns)
+    : _searches(detail::pattern_entries(patterns, eof_index, timeout_index)),
+      state_(std::make_unique<state>()) {
+    state_->sync(_searches);
+}
+
+searcher_re::~searcher_re() = default;
+searcher_re::searcher_re(searcher_re&&) noexcept = default;
+searcher_re& searcher_re::operator=(searcher_re&&) noexcept = default;
+
+std::size_t searcher_re::resume_offset(std::size_t i) const {
+    return state_ && i < state_->resume.size() ? state_->resume[i] : 0;
+}
+
+int searcher_re::search(std::string_view buffer, std::size_t, std::optional<long> searchwindowsize) {
+    if (!state_) state_ = std::make_unique<state>();  // moved-from
+    state_->sync(_searches);
+    // Nothing is known of this buffer: every pattern starts at 0.
+    std::fill(state_->resume.begin(), state_->resume.end(), 0);
+    return state_->search(*this, buffer, searchwindowsize);
+}
+
+int searcher_re::search_appended(std::string_view buffer, std::size_t freshlen,
+                                 std::optional<long> searchwindowsize) {
+    if (!state_) state_ = std::make_unique<state>();
+    state& st = *state_;
+    st.sync(_searches);
+    const bool continues = st.previous_length && freshlen <= buffer.size() &&
+                           buffer.size() - freshlen == *st.previous_length;
+    if (!continues) std::fill(st.resume.begin(), st.resume.end(), 0);
+    return state_->search(*this, buffer, searchwindowsize);
 }
 
 std::string searcher_re::str() const {

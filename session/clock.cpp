@@ -2,11 +2,18 @@
 
 #include <cerrno>
 #include <cmath>
-#include <ctime>
+#include <stdexcept>
 
 #include <sys/prctl.h>
 
 namespace ptypilot::detail {
+
+std::optional<double> checked_timeout(std::optional<double> seconds) {
+    if (!seconds) return seconds;
+    if (std::isnan(*seconds)) throw std::invalid_argument("ptypilot: a time-out of NaN seconds");
+    if (*seconds > longest_limit) return std::nullopt;
+    return seconds;
+}
 
 double now() noexcept {
     timespec ts{};
@@ -17,6 +24,8 @@ double now() noexcept {
 timespec to_timespec(double seconds) noexcept {
     timespec ts{};
     if (!(seconds > 0)) return ts;
+    // Converting a double beyond time_t's range is undefined.
+    if (seconds > longest_limit) seconds = longest_limit;
     ts.tv_sec = static_cast<time_t>(std::floor(seconds));
     ts.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
     if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;

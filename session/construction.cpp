@@ -49,7 +49,17 @@ spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_
     _spawn(std::move(*command_), std::move(args_));
 }
 
-bool spawn::isatty() const noexcept { return ::isatty(child_fd) == 1; }
+int detail::pty_fd(const spawn& s, const session_state& state) {
+    if (!s.closed && !state.master)
+        throw ExceptionPty("The session's terminal was released by a close() that could not end the child.");
+    return s.child_fd;
+}
+
+bool spawn::isatty() const noexcept {
+    // A released number may be someone else's terminal by now.
+    if (!closed && !state_->master) return false;
+    return ::isatty(child_fd) == 1;
+}
 
 void spawn::setmaxread(int) {
     throw ExceptionPty(

@@ -45,6 +45,7 @@ int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional
     searcher = searcher_;
     search_strategy& s = *searcher_;
     if (timeout_ && *timeout_ == -1) timeout_ = timeout;
+    timeout_ = detail::checked_timeout(timeout_);
     const double end_time = timeout_ ? detail::now() + *timeout_ : 0.0;
     if (searchwindowsize_ && *searchwindowsize_ == -1) searchwindowsize_ = searchwindowsize;
 
@@ -54,9 +55,14 @@ int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional
     std::string incoming = std::move(buffer);
     buffer.clear();
     std::size_t freshlen = incoming.size();
+    bool first_search = true;
     try {
         for (;;) {
-            const int index = s.search(incoming, freshlen, searchwindowsize_);
+            // After the first search the buffer only ever grows at its end:
+            // a regex search may go on where the previous one stopped.
+            const int index = first_search ? s.search(incoming, freshlen, searchwindowsize_)
+                                           : s.search_appended(incoming, freshlen, searchwindowsize_);
+            first_search = false;
             if (index >= 0) {
                 const std::size_t start = *s.start;
                 const std::size_t end = *s.end;

@@ -144,6 +144,7 @@ void relay::run(const std::string& escape_character) {
 
 void spawn::interact(std::string escape_character, filter_function input_filter,
                      filter_function output_filter) {
+    detail::pty_fd(*this, *state_);  // refuses a released terminal before anything is shown
     stdout_->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     stdout_->flush();
     if (!*stdout_) throw std::ios_base::failure("interact: writing the buffered output failed");

@@ -1,11 +1,13 @@
 // Watching and ending the child's life.
 #include <ptypilot/spawn.hpp>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <utility>
+#include <algorithm>
 
 #include "session/clock.hpp"
 #include "session/eintr.hpp"
@@ -50,19 +52,20 @@ void record_end(spawn& s, detail::session_state& state, int wait_status) {
     state.pidfd.reset();
 }
 
-}  // namespace
-
-bool spawn::isalive() {
-    if (terminated) return false;
-    const int options = flag_eof ? 0 : WNOHANG;
+// isalive(), but blocking only when asked: once end of file has been seen
+// isalive() waits for the child's end, which those who must act at once
+// (kill, terminate, close) cannot afford.
+bool check_alive(spawn& s, detail::session_state& state, bool may_block) {
+    if (s.terminated) return false;
+    const int options = may_block ? 0 : WNOHANG;
     int st = 0;
-    pid_t r = wait_for(*pid, st, options, lost_child_first);
+    pid_t r = wait_for(*s.pid, st, options, lost_child_first);
     if (r == 0) {
-        r = wait_for(*pid, st, options, lost_child_second);
+        r = wait_for(*s.pid, st, options, lost_child_second);
         if (r == 0) return true;
     }
     if (WIFEXITED(st) || WIFSIGNALED(st)) {
-        record_end(*this, *state_, st);
+        record_end(s, state, st);
         return false;
     }
     if (WIFSTOPPED(st))
@@ -71,6 +74,30 @@ bool spawn::isalive() {
             "Is some other process attempting job control with our child pid?");
     return false;
 }
+
+// Waits up to `limit` seconds (no value: without limit) for the child to
+// end, without reaping it.
+void await_end(spawn& s, detail::session_state& state, std::optional<double> limit) {
+    const detail::deadline until(limit);
+    while (!s.terminated) {
+        const auto left = until.remaining();
+        if (left && *left <= 0) return;
+        if (state.pidfd) {
+            pollfd p{state.pidfd.get(), POLLIN, 0};
+            const timespec ts = detail::to_timespec(left.value_or(0.0));
+            const int r = ::ppoll(&p, 1, left ? &ts : nullptr, nullptr);
+            if (r > 0 || (r < 0 && errno != EINTR)) return;
+        } else {
+            // Without a pidfd, look now and then.
+            if (!check_alive(s, state, false)) return;
+            detail::sleep_for(left ? std::min(*left, 0.01) : 0.01);
+        }
+    }
+}
+
+}  // namespace
+
+bool spawn::isalive() { return check_alive(*this, *state_, flag_eof); }
 
 std::optional<int> spawn::wait() {
     if (!isalive()) throw ExceptionPty("Cannot wait for dead child process.");
@@ -89,24 +116,32 @@ std::optional<int> spawn::wait() {
 
 void spawn::kill(int sig) {
     // Once reaped the pid may belong to someone else: never signal it then.
-    if (isalive()) detail::check(::kill(*pid, sig));
+    if (!check_alive(*this, *state_, false)) return;
+    // Through the pidfd the signal reaches this child or nobody, even if
+    // someone else reaped it and its pid was taken since.
+    if (state_->pidfd) {
+        detail::check(::syscall(SYS_pidfd_send_signal, state_->pidfd.get(), sig, nullptr, 0U));
+        return;
+    }
+    detail::check(::kill(*pid, sig));
 }
 
 bool spawn::terminate(bool force) {
-    if (!isalive()) return true;
+    auto alive = [&] { return check_alive(*this, *state_, false); };
+    if (!alive()) return true;
     try {
         for (const int sig : {SIGHUP, SIGCONT, SIGINT}) {
             kill(sig);
             detail::sleep_for(delayafterterminate);
-            if (!isalive()) return true;
+            if (!alive()) return true;
         }
         if (!force) return false;
         kill(SIGKILL);
         detail::sleep_for(delayafterterminate);
-        return !isalive();
+        return !alive();
     } catch (const std::system_error&) {
         detail::sleep_for(delayafterterminate);
-        return !isalive();
+        return !alive();
     }
 }
 
@@ -119,15 +154,11 @@ void spawn::close(bool force) {
         if (r == -1 && errno != EINTR) detail::throw_errno();
     }
     detail::sleep_for(delayafterclose);
-    // After end of file isalive() waits for the child's end, which a child
-    // that closed its terminal but lives on may put off forever: closing
-    // looks without waiting, and ends such a child like any other.
-    struct restore_flag {
-        bool& flag;
-        bool saved;
-        ~restore_flag() { flag = saved; }
-    } keep_eof{flag_eof, std::exchange(flag_eof, false)};
-    if (isalive() && !terminate(force))
+    // A child that has closed its terminal may still be finishing its work:
+    // its exit status is worth the session's time-out, but no more, since
+    // one that lives on (a daemon) would hold close() for ever.
+    if (flag_eof) await_end(*this, *state_, detail::checked_timeout(timeout));
+    if (check_alive(*this, *state_, false) && !terminate(force))
         throw ExceptionPty("close() could not terminate the child using terminate()");
     child_fd = -1;
     closed = true;

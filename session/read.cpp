@@ -16,6 +16,8 @@ namespace ptypilot {
 
 namespace {
 
+constexpr long max_read_request = 1L << 20;
+
 enum class fast_wait { readable, timed_out, undecided };
 
 // The common case of a running child in one system call: wait on the pty
@@ -26,16 +28,21 @@ enum class fast_wait { readable, timed_out, undecided };
 // have reached. Every other case (the child ended, no limit, no pidfd, a
 // blocking liveness check after end of file, an interrupted wait) is left to
 // the full sequence.
-fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state& state,
-                                    std::optional<double> timeout) {
+fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state& state, int fd,
+                                    const detail::deadline& until) {
     if (!state.pidfd || s.flag_eof || s.irix_hack || s.terminated) return fast_wait::undecided;
-    pollfd fds[2] = {{state.pidfd.get(), POLLIN, 0}, {s.child_fd, POLLIN, 0}};
-    // Without a limit, only look: the full sequence does the waiting.
-    const timespec ts = detail::to_timespec(timeout.value_or(0.0));
-    const int r = ::ppoll(fds, 2, &ts, nullptr);
-    if (r == 0) return timeout ? fast_wait::timed_out : fast_wait::undecided;
-    if (r < 0 || fds[0].revents != 0) return fast_wait::undecided;
-    return (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable : fast_wait::undecided;
+    pollfd fds[2] = {{state.pidfd.get(), POLLIN, 0}, {fd, POLLIN, 0}};
+    for (;;) {
+        // Without a limit, only look: the full sequence does the waiting.
+        const auto left = until.remaining();
+        const timespec ts = detail::to_timespec(left.value_or(0.0));
+        const int r = ::ppoll(fds, 2, &ts, nullptr);
+        if (r == 0) return left ? fast_wait::timed_out : fast_wait::undecided;
+        if (r < 0 && errno == EINTR && left) continue;  // with the time left, not all of it again
+        if (r < 0 || fds[0].revents != 0) return fast_wait::undecided;
+        return (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable
+                                                                      : fast_wait::undecided;
+    }
 }
 
 bool readable(int fd, std::optional<double> timeout) {
@@ -63,27 +70,32 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
                        std::optional<double> timeout) {
     if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
     if (timeout && *timeout == -1) timeout = s.timeout;
+    const int fd = pty_fd(s, state);
+    // Every wait below takes what is left of this one time-out.
+    const deadline until(checked_timeout(timeout));
 
-    const fast_wait waited = wait_readable_while_alive(s, state, timeout);
+    const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
     if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     if (waited == fast_wait::undecided) {
         if (!s.isalive()) {
             // Ended, but it may have left output behind on the terminal.
-            if (!readable(s.child_fd, 0.0))
+            if (!readable(fd, 0.0))
                 end_of_file(s, "End Of File (EOF) in read_nonblocking(). Braindead platform.");
         } else if (s.irix_hack) {
-            if (!readable(s.child_fd, 2.0) && !s.isalive())
+            if (!readable(fd, 2.0) && !s.isalive())
                 end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
         }
-        if (!readable(s.child_fd, timeout)) {
+        if (!readable(fd, until.remaining())) {
             if (!s.isalive()) end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
             throw TIMEOUT("Timeout exceeded in read_nonblocking().");
         }
     }
 
-    const std::size_t want = static_cast<std::size_t>(std::max(size, 1L));
+    // A pty hands over a few KiB per read; a larger request would only cost
+    // memory (a maxread of INT_MAX would zero-fill 2 GiB).
+    const std::size_t want = static_cast<std::size_t>(std::clamp(size, 1L, max_read_request));
     if (state.scratch.size() < want) state.scratch.resize(want);
-    const ssize_t n = retry_eintr([&] { return ::read(s.child_fd, state.scratch.data(), want); });
+    const ssize_t n = retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
     // A pty master fails with EIO once every holder of the child side has
     // closed it: that is the end of the output, not an error.
     if (n < 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Exception style platform.");

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include <ptypilot/spawn.hpp>
+
 #include "session/unique_fd.hpp"
 
 namespace ptypilot::detail {
@@ -20,5 +22,11 @@ struct session_state {
     // Reused by every read, so that a large maxread costs nothing per read.
     std::vector<char> scratch;
 };
+
+// The descriptor an operation on the session's pty uses: child_fd (-1 on a
+// session that was never started or is closed, which the operation's own
+// call then refuses). Throws once a close() that could not end the child has
+// released the pty: the number may belong to someone else by then.
+int pty_fd(const spawn& s, const session_state& state);
 
 }  // namespace ptypilot::detail

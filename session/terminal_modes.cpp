@@ -6,28 +6,31 @@
 
 #include "session/clock.hpp"
 #include "session/eintr.hpp"
+#include "session/session_state.hpp"
 #include "session/system_error.hpp"
 
 namespace ptypilot {
 
 bool spawn::getecho() const {
     termios mode{};
-    detail::check(::tcgetattr(child_fd, &mode));
+    detail::check(::tcgetattr(detail::pty_fd(*this, *state_), &mode));
     return (mode.c_lflag & ECHO) != 0;
 }
 
 void spawn::setecho(bool state) {
+    const int fd = detail::pty_fd(*this, *state_);
     termios mode{};
-    detail::check(::tcgetattr(child_fd, &mode));
+    detail::check(::tcgetattr(fd, &mode));
     if (state)
         mode.c_lflag |= ECHO;
     else
         mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    detail::check(detail::retry_eintr([&] { return ::tcsetattr(child_fd, TCSANOW, &mode); }));
+    detail::check(detail::retry_eintr([&] { return ::tcsetattr(fd, TCSANOW, &mode); }));
 }
 
 bool spawn::waitnoecho(std::optional<double> timeout_) {
     if (timeout_ && *timeout_ == -1) timeout_ = timeout;
+    timeout_ = detail::checked_timeout(timeout_);
     const double end_time = timeout_ ? detail::now() + *timeout_ : 0.0;
     for (;;) {
         if (!getecho()) return true;
@@ -39,7 +42,7 @@ bool spawn::waitnoecho(std::optional<double> timeout_) {
 
 std::pair<int, int> spawn::getwinsize() const {
     winsize ws{};
-    detail::check(::ioctl(fileno(), TIOCGWINSZ, &ws));
+    detail::check(::ioctl(detail::pty_fd(*this, *state_), TIOCGWINSZ, &ws));
     return {ws.ws_row, ws.ws_col};
 }
 
@@ -49,7 +52,7 @@ void spawn::setwinsize(long rows, long cols) {
     winsize ws{};
     ws.ws_row = static_cast<unsigned short>(rows);
     ws.ws_col = static_cast<unsigned short>(cols);
-    detail::check(::ioctl(fileno(), TIOCSWINSZ, &ws));
+    detail::check(::ioctl(detail::pty_fd(*this, *state_), TIOCSWINSZ, &ws));
 }
 
 }  // namespace ptypilot

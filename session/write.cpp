@@ -35,11 +35,12 @@ int control_byte_of_symbol(char c) {
 }  // namespace
 
 long spawn::send(std::string_view s) {
+    const int fd = detail::pty_fd(*this, *state_);
     detail::sleep_for(delaybeforesend);
     detail::log_chunk(logfile, s);
     detail::log_chunk(logfile_send, s);
     // Written whole unless the child ends first; then the count says how far it got.
-    const ssize_t n = detail::write_to_child(child_fd, state_->pidfd.get(), s);
+    const ssize_t n = detail::write_to_child(fd, state_->pidfd.get(), s);
     if (n < 0) detail::throw_errno();
     return static_cast<long>(n);
 }
@@ -61,13 +62,13 @@ long spawn::sendcontrol(char c) {
 
 void spawn::sendeof() {
     termios mode{};
-    detail::check(::tcgetattr(child_fd, &mode));
+    detail::check(::tcgetattr(detail::pty_fd(*this, *state_), &mode));
     send(std::string(1, static_cast<char>(mode.c_cc[VEOF])));
 }
 
 void spawn::sendintr() {
     termios mode{};
-    detail::check(::tcgetattr(child_fd, &mode));
+    detail::check(::tcgetattr(detail::pty_fd(*this, *state_), &mode));
     send(std::string(1, static_cast<char>(mode.c_cc[VINTR])));
 }
 

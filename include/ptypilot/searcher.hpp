@@ -26,6 +26,15 @@ public:
     virtual int search(std::string_view buffer, std::size_t freshlen,
                        std::optional<long> searchwindowsize = std::nullopt) = 0;
 
+    // The same answer as search(), for a caller that promises that `buffer`
+    // is the buffer of its previous search with `freshlen` bytes appended
+    // (what the expect loop does after each read): a strategy may then go on
+    // where the previous search stopped instead of starting over.
+    virtual int search_appended(std::string_view buffer, std::size_t freshlen,
+                                std::optional<long> searchwindowsize = std::nullopt) {
+        return search(buffer, freshlen, searchwindowsize);
+    }
+
     // The multi-line description embedded in a session's text dump.
     virtual std::string str() const = 0;
 
@@ -55,9 +64,8 @@ public:
 };
 
 // Regular-expression search. Without a window the result is that of searching
-// the whole buffer from offset 0, but a search that continues the previous
-// one (the buffer grew by exactly `freshlen` bytes) resumes each pattern
-// where a match could still begin instead of rescanning from 0.
+// the whole buffer from offset 0; search_appended() resumes each pattern where
+// a match could still begin instead of rescanning from 0.
 class searcher_re : public search_strategy {
 public:
     using entry = std::variant<regex, sentinel>;
@@ -69,6 +77,8 @@ public:
 
     int search(std::string_view buffer, std::size_t freshlen,
                std::optional<long> searchwindowsize = std::nullopt) override;
+    int search_appended(std::string_view buffer, std::size_t freshlen,
+                        std::optional<long> searchwindowsize = std::nullopt) override;
     std::string str() const override;
 
     // (list position, compiled expression) for every entry that is not a

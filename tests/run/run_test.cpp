@@ -18,6 +18,8 @@ TEST(Run, OutputAndExitStatus) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(run(fixture + " exit 3", -1, withexitstatus).second, 3);
     EXPECT_EQ(run(fixture + " kill-self 9", -1, withexitstatus).second, std::nullopt);
+    // A child that closes its terminal and then finishes its work.
+    EXPECT_EQ(run("sh -c 'exec >&- 2>&- <&-; sleep 0.5; exit 7'", 10, withexitstatus).second, 7);
 }
 
 TEST(Run, AnswersAPasswordPrompt) {

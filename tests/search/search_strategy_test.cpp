@@ -163,7 +163,7 @@ class GrowingBuffer : public ::testing::Test {
 protected:
     int feed(searcher_re& r, std::string_view chunk) {
         buffer_.append(chunk);
-        return r.search(buffer_, chunk.size());
+        return r.search_appended(buffer_, chunk.size());
     }
     std::string buffer_;
 };
@@ -190,6 +190,13 @@ TEST_F(GrowingBuffer, ReplacedBufferIsSearchedFromTheStart) {
     EXPECT_EQ(r.search("zfoozzzz", 8, 100L), 0);
     EXPECT_EQ(r.search("foozzzzzz", 1), 0);
     EXPECT_EQ(r.start, 0u);
+    // search() answers for the buffer it is given, whatever freshlen claims.
+    auto a = re_of({regex("a")});
+    EXPECT_EQ(a.search("bb", 2), -1);
+    EXPECT_EQ(a.search("ab", 0), 0);
+    EXPECT_EQ(a.search("bb", 2), -1);
+    EXPECT_EQ(a.search("ba", 1), 0);
+    EXPECT_EQ(a.start, 1u);
 }
 
 TEST_F(GrowingBuffer, AnchoredPartialsAndHiddenCompleteMatchesKeepTheirStart) {

@@ -1,7 +1,10 @@
 // Watching and ending a child: isalive, wait, kill, terminate, close, release.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "support/helpers.hpp"
@@ -233,4 +236,68 @@ TEST(Cycles, ManyStartsLeaveNoDescriptorAndNoZombie) {
     }
     EXPECT_EQ(testing_support::open_fd_count(), before);
     EXPECT_FALSE(testing_support::has_zombie_child());
+}
+
+// A child that closes its terminal to finish its work in the background.
+const std::string finishes_after_closing = "sh -c 'exec >&- 2>&- <&-; sleep 0.5; exit 7'";
+
+TEST(Close, AfterEndOfFileWaitsForTheChildsOwnEnd) {
+    spawn s(finishes_after_closing, {}, 10.0);
+    testing_support::make_quick(s);
+    ASSERT_EQ(s.expect(EOF_{}), 0);
+    s.close();
+    EXPECT_EQ(s.exitstatus, 7);
+    EXPECT_EQ(s.signalstatus, std::nullopt);
+}
+
+// After end of file isalive() waits for the child, but kill and terminate
+// must act at once: the child below would otherwise live a minute.
+TEST(KillAndTerminate, ActAtOnceAfterEndOfFile) {
+    const std::vector<std::pair<std::function<void(spawn&)>, int>> cases = {
+        {[](spawn& s) { s.kill(SIGKILL); }, SIGKILL},
+        {[](spawn& s) { EXPECT_TRUE(s.terminate()); }, SIGINT},
+    };
+    for (const auto& [act, ended_by] : cases) {
+        spawn s(fixture + " close-tty 60", {}, 10.0);
+        testing_support::make_quick(s);
+        ASSERT_EQ(s.expect(EOF_{}), 0);
+        EXPECT_LT(seconds_of([&] { act(s); }), 10.0);
+        if (!s.terminated) await_exit(s);
+        s.flag_eof = false;
+        EXPECT_FALSE(s.isalive());
+        EXPECT_EQ(s.signalstatus, ended_by);
+    }
+}
+
+// A close() that could not end the child has closed the descriptor; the
+// number may be someone else's file by now, and nothing may reach it.
+TEST(Close, AfterAFailedCloseNoOperationTouchesTheOldNumber) {
+    spawn s(fixture + " ignore-hup-int");
+    testing_support::make_quick(s);
+    read_until(s.child_fd, "ready");
+    const int old_fd = s.child_fd;
+    EXPECT_THROW(s.close(false), ExceptionPty);
+    // Someone else's file now holds the number.
+    char path[] = "/tmp/ptypilot-reuse-XXXXXX";
+    const int tmp = ::mkstemp(path);
+    ASSERT_GE(tmp, 0);
+    const int file = ::dup2(tmp, old_fd);
+    ::close(tmp);
+    ASSERT_EQ(file, old_fd);
+    const std::vector<std::function<void()>> operations = {
+        [&] { s.send("INJECTED"); },       [&] { s.sendline("x"); },   [&] { s.sendeof(); },
+        [&] { s.read_nonblocking(1, 0); }, [&] { s.expect("x", 0); },  [&] { s.getecho(); },
+        [&] { s.setecho(false); },         [&] { s.getwinsize(); },    [&] { s.setwinsize(5, 5); },
+        [&] { s.waitnoecho(0); },          [&] { s.interact(); },
+    };
+    for (std::size_t i = 0; i < operations.size(); ++i)
+        EXPECT_THROW(operations[i](), ExceptionPty) << "operation " << i;
+    EXPECT_FALSE(s.isatty());
+    struct stat st {};
+    ASSERT_EQ(::fstat(file, &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    ::close(file);
+    ::unlink(path);
+    s.close();
+    EXPECT_TRUE(s.closed);
 }
