@@ -105,6 +105,17 @@ TEST(Expect, TimeOutNotListed) {
     EXPECT_EQ(s->buffer, "tial");
 }
 
+// Each read brings output, none of it a match: the time-out still counts from
+// the call, not from the last read. The child stops after 15 s, so a loop that
+// kept restarting its time-out ends only then, at end of file.
+TEST(Expect, TimeOutRunsOutWhileUnmatchedOutputKeepsComing) {
+    auto s = start(fixture + " drip 15");
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(s->expect({"never", TIMEOUT{}, EOF_{}}, 1.0), 1);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 8.0);
+    EXPECT_NE(s->before.value_or("").find("tick\r\ntick\r\n"), std::string::npos);
+}
+
 TEST(Expect, OtherErrorsLeaveTheBufferAsItWas) {
     spawn s(std::nullopt);
     s.buffer = "abc";

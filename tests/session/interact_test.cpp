@@ -150,6 +150,28 @@ TEST(Interact, NoOutputIsLostWhenTheChildEnds) {
     ::close(in);
 }
 
+// The child wrote several chunks' worth and ended before the relay started,
+// so every byte has to come from what the relay takes after the child's end.
+TEST(Interact, OutputLeftInThePtyByAnEndedChildIsRelayed) {
+    // Well within what a pty keeps for a writer that has gone (about 10 KB on
+    // kernels with small buffers), so the child ends before anyone reads.
+    constexpr int bytes = 6000;
+    spawn s(fixture + " flood " + std::to_string(bytes));
+    std::ostringstream pending;
+    collector out;
+    const int in = dev_null();
+    s.stdout_ = &pending;
+    s.STDIN_FILENO_ = in;
+    s.STDOUT_FILENO_ = out.fd();
+    ASSERT_TRUE(testing_support::await_child(*s.pid, WEXITED)) << "the child is stuck writing";
+    s.interact();
+    std::string want;
+    for (int i = 0; i < bytes; ++i) want += static_cast<char>('a' + i % 26);
+    EXPECT_EQ(pending.str() + out.finish(), want + "END");
+    EXPECT_EQ(s.exitstatus, 0);
+    ::close(in);
+}
+
 TEST(Interact, EscapeEndsTheRelayAndIsNotSent) {
     spawn s(fixture + " cat");
     testing_support::make_quick(s);

@@ -18,14 +18,7 @@ namespace {
 
 // Waits (boundedly) until the child has ended, without reaping it.
 void await_exit(const spawn& s) {
-    for (int i = 0; i < 2000; ++i) {
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(*s.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            info.si_pid != 0)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    FAIL() << "child did not end";
+    if (!testing_support::await_child(*s.pid, WEXITED, 10.0)) FAIL() << "child did not end";
 }
 
 double seconds_of(const std::function<void()>& f) {
@@ -147,6 +140,19 @@ TEST(Terminate, InterruptEndsAChildThatKeepsHangupIgnored) {
     s.delayafterterminate = 0.05;
     EXPECT_TRUE(s.terminate());
     EXPECT_EQ(s.signalstatus, SIGINT);
+}
+
+// A stopped child keeps every signal but SIGKILL and SIGCONT pending, so the
+// interrupt can only end it once the escalation has continued it; the hangup
+// before is lost on it, as the child starts with hangups ignored.
+TEST(Terminate, ContinuesAStoppedChildSoTheInterruptEndsIt) {
+    spawn s(fixture + " stop-self");
+    s.delayafterterminate = 0.05;
+    read_until(s.child_fd, "stopping");
+    ASSERT_TRUE(testing_support::await_child(*s.pid, WSTOPPED));
+    EXPECT_TRUE(s.terminate());
+    EXPECT_EQ(s.signalstatus, SIGINT);
+    EXPECT_EQ(s.exitstatus, std::nullopt);
 }
 
 TEST(Terminate, StubbornChildNeedsForce) {

@@ -146,6 +146,7 @@ TEST(Errors, TraceLeavesOutTheEnginesOwnFrames) {
     try {
         spawn s(std::nullopt);
         s.setmaxread(1);
+        FAIL() << "setmaxread did not throw";
     } catch (const ExceptionPty& e) {
         const std::string trace = e.get_trace();
         EXPECT_FALSE(trace.empty());

@@ -40,6 +40,20 @@ inline bool has_zombie_child() {
     return info.si_pid != 0;
 }
 
+// Waits, without reaping, until child `pid` has reached `state` (WEXITED or
+// WSTOPPED); false if `limit_s` passes first.
+inline bool await_child(pid_t pid, int state, double limit_s = 20.0) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(limit_s);
+    while (std::chrono::steady_clock::now() < end) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, state | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid)
+            return true;
+        ::usleep(5000);
+    }
+    return false;
+}
+
 // Everything readable on `fd` until EOF/EIO or `limit_s` seconds pass.
 inline std::string read_until_eof(int fd, double limit_s = 20.0) {
     std::string out;
