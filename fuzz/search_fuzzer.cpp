@@ -91,7 +91,8 @@ void fuzz_re(FuzzedDataProvider& in) {
     try {
         for (;;) {
             const answer want = search_oracle::rescan(searcher->_searches, buffer);
-            const int index = appended ? searcher->search_appended(buffer, fresh) : searcher->search(buffer, fresh);
+            const int index =
+                appended ? searcher->search_appended(buffer, fresh) : searcher->search(buffer, fresh);
             const answer got = index < 0 ? answer{} : answer_of(index, *searcher->match);
             if (index >= 0 && (searcher->start != got.start || searcher->end != got.end))
                 mismatch("searcher_re start/end", sources, buffer, got, want);

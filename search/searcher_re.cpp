@@ -60,7 +60,8 @@ struct searcher_re::state {
     int search(searcher_re& self, std::string_view buffer, std::optional<long> searchwindowsize);
 };
 
-int searcher_re::state::search(searcher_re& self, std::string_view buffer, std::optional<long> searchwindowsize) {
+int searcher_re::state::search(searcher_re& self, std::string_view buffer,
+                               std::optional<long> searchwindowsize) {
     state& st = *this;
     const std::size_t n = buffer.size();
 
@@ -146,8 +147,8 @@ int searcher_re::search_appended(std::string_view buffer, std::size_t freshlen,
     if (!state_) state_ = std::make_unique<state>();
     state& st = *state_;
     st.sync(_searches);
-    const bool continues = st.previous_length && freshlen <= buffer.size() &&
-                           buffer.size() - freshlen == *st.previous_length;
+    const bool continues =
+        st.previous_length && freshlen <= buffer.size() && buffer.size() - freshlen == *st.previous_length;
     if (!continues) std::fill(st.resume.begin(), st.resume.end(), 0);
     return state_->search(*this, buffer, searchwindowsize);
 }

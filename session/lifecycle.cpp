@@ -33,6 +33,9 @@ pid_t wait_for(pid_t pid, int& st, int options, const char* echild = nullptr) {
 constexpr const char* lost_child_first =
     "isalive() encountered condition where \"terminated\" is 0, but there was no child process. Did "
     "someone else call waitpid() on our process?";
+constexpr const char* lost_child_in_wait =
+    "wait() encountered condition where \"terminated\" is 0, but there was no child process. Did someone "
+    "else call waitpid() on our process?";
 constexpr const char* lost_child_second =
     "isalive() encountered condition that should never happen. There was no child process. Did "
     "someone else call waitpid() on our process?";
@@ -102,7 +105,8 @@ bool spawn::isalive() { return check_alive(*this, *state_, flag_eof); }
 std::optional<int> spawn::wait() {
     if (!isalive()) throw ExceptionPty("Cannot wait for dead child process.");
     int st = 0;
-    wait_for(*pid, st, 0);
+    // The child may be taken away while this waits, as much as before.
+    wait_for(*pid, st, 0, lost_child_in_wait);
     exitstatus = WEXITSTATUS(st);
     if (WIFEXITED(st) || WIFSIGNALED(st)) {
         record_end(*this, *state_, st);

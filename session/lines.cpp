@@ -1,23 +1,9 @@
 // Reading a session like a file of lines, on top of the expect loop.
 #include <ptypilot/spawn.hpp>
 
+#include "search/searcher_bytes.hpp"
+
 namespace ptypilot {
-
-namespace {
-
-// PCRE2 caps a counted repeat at 65535, so longer counts are nested. Its
-// shortcut that skips start positions too near the end is capped the same
-// way, so the nested form is anchored where the search starts: a run of n
-// bytes that cannot start there cannot start any later either.
-std::string exactly_n_bytes(long size) {
-    constexpr long cap = 65535;
-    if (size <= cap) return ".{" + std::to_string(size) + "}";
-    std::string source = "\\G(?:.{" + std::to_string(cap) + "}){" + std::to_string(size / cap) + "}";
-    if (size % cap != 0) source += ".{" + std::to_string(size % cap) + "}";
-    return source;
-}
-
-}  // namespace
 
 std::string spawn::read(long size) {
     if (size == 0) return {};
@@ -25,8 +11,9 @@ std::string spawn::read(long size) {
         expect(delimiter);
         return *before;
     }
-    const regex n_bytes(exactly_n_bytes(size), regex::dotall);
-    if (expect({n_bytes, delimiter}) == 0) return std::get<std::string>(after);
+    const auto until = std::make_shared<detail::searcher_bytes>(static_cast<std::size_t>(size),
+                                                                compile_pattern_list(delimiter).front());
+    if (expect_loop(until) == 0) return std::get<std::string>(after);
     return *before;
 }
 

@@ -41,7 +41,7 @@ fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state&
         if (r < 0 && errno == EINTR && left) continue;  // with the time left, not all of it again
         if (r < 0 || fds[0].revents != 0) return fast_wait::undecided;
         return (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable
-                                                                      : fast_wait::undecided;
+                                                                    : fast_wait::undecided;
     }
 }
 

@@ -291,9 +291,9 @@ TEST(Close, AfterAFailedCloseNoOperationTouchesTheOldNumber) {
     ::close(tmp);
     ASSERT_EQ(file, old_fd);
     const std::vector<std::function<void()>> operations = {
-        [&] { s.send("INJECTED"); },       [&] { s.sendline("x"); },   [&] { s.sendeof(); },
-        [&] { s.read_nonblocking(1, 0); }, [&] { s.expect("x", 0); },  [&] { s.getecho(); },
-        [&] { s.setecho(false); },         [&] { s.getwinsize(); },    [&] { s.setwinsize(5, 5); },
+        [&] { s.send("INJECTED"); },       [&] { s.sendline("x"); },  [&] { s.sendeof(); },
+        [&] { s.read_nonblocking(1, 0); }, [&] { s.expect("x", 0); }, [&] { s.getecho(); },
+        [&] { s.setecho(false); },         [&] { s.getwinsize(); },   [&] { s.setwinsize(5, 5); },
         [&] { s.waitnoecho(0); },          [&] { s.interact(); },
     };
     for (std::size_t i = 0; i < operations.size(); ++i)
@@ -306,4 +306,65 @@ TEST(Close, AfterAFailedCloseNoOperationTouchesTheOldNumber) {
     ::unlink(path);
     s.close();
     EXPECT_TRUE(s.closed);
+}
+
+// A caller that ignores SIGCHLD (the kernel then reaps every child) or that
+// reaps every child itself takes the child's end away from the session:
+// every entry point that needs it says so, none hangs or invents a status.
+TEST(LostChild, EveryEntryPointSaysSo) {
+    const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const std::vector<std::pair<const char*, std::function<void(spawn&)>>> entry_points = {
+        {"isalive", [](spawn& s) { s.isalive(); }},
+        {"wait", [](spawn& s) { s.wait(); }},
+        {"read_nonblocking", [](spawn& s) { s.read_nonblocking(10, 5.0); }},
+        {"expect", [](spawn& s) { s.expect(EOF_{}, 5.0); }},
+        {"kill", [](spawn& s) { s.kill(SIGTERM); }},
+        {"terminate", [](spawn& s) { s.terminate(); }},
+        {"close", [](spawn& s) { s.close(); }},
+        {"interact",
+         [&](spawn& s) {
+             s.STDIN_FILENO_ = null_fd;
+             s.STDOUT_FILENO_ = null_fd;
+             s.interact();
+         }},
+    };
+    for (const bool kernel_reaps : {true, false}) {
+        ::signal(SIGCHLD, kernel_reaps ? SIG_IGN : SIG_DFL);
+        for (const auto& [name, call] : entry_points) {
+            spawn s(fixture + " exit 3");
+            testing_support::make_quick(s);
+            if (kernel_reaps) {
+                for (int i = 0; i < 2000 && ::kill(*s.pid, 0) == 0; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            } else {
+                int st = 0;
+                ASSERT_EQ(::waitpid(*s.pid, &st, 0), *s.pid);
+            }
+            try {
+                call(s);
+                ADD_FAILURE() << name << " did not notice";
+            } catch (const ExceptionPty& e) {
+                EXPECT_NE(std::string(e.what()).find("Did someone else call waitpid() on our process?"),
+                          std::string::npos)
+                    << name << ": " << e.what();
+            }
+            EXPECT_FALSE(s.exitstatus) << name;
+            s.closed = true;  // nothing left to release
+        }
+        // Taken away while wait() waits for it (by the kernel: a reaper of
+        // the test's own would race wait() for the child).
+        if (!kernel_reaps) continue;
+        spawn s(fixture + " sleep 0.3");
+        try {
+            s.wait();
+            ADD_FAILURE() << "wait did not notice";
+        } catch (const ExceptionPty& e) {
+            EXPECT_NE(std::string(e.what()).find("Did someone else call waitpid() on our process?"),
+                      std::string::npos)
+                << e.what();
+        }
+        s.closed = true;
+    }
+    ::signal(SIGCHLD, SIG_DFL);
+    ::close(null_fd);
 }

@@ -1,6 +1,8 @@
 // Reading a session like a file: by size, by line, by iteration.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "support/helpers.hpp"
 
 using namespace ptypilot;
@@ -36,6 +38,33 @@ TEST(Read, SizesBeyondOneCountedRepeat) {
     EXPECT_EQ(rest.size(), 50003u);
     EXPECT_EQ(rest.substr(rest.size() - 3), "END");
     EXPECT_EQ(first.substr(0, 3), "abc");
+}
+
+// Counting bytes is no pattern: any size a long holds can be asked for, and
+// the delimiter still ends the read.
+TEST(Read, SizesBeyondAnyRegexLimit) {
+    auto s = start(fixture + " print abcdef");
+    EXPECT_EQ(s->read(5'000'000'000L), "abcdef");
+    auto t = start(fixture + " sleep 5");
+    t->timeout = 0.2;
+    try {
+        t->read(5'000'000'000L);
+        FAIL() << "no time-out";
+    } catch (const TIMEOUT& e) {
+        EXPECT_NE(std::string(e.what()).find("0: re.compile(\".{5000000000}\")\n    1: EOF"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
+// The largest maxread is a limit, not an allocation: one read returns what
+// the pty holds, a few KiB.
+TEST(Read, HugeMaxreadCostsNoMemory) {
+    const long before = testing_support::peak_rss_kib();
+    auto s = start(fixture + " lines 3");
+    s->maxread = std::numeric_limits<int>::max();
+    EXPECT_EQ(s->read(), "line 1\r\nline 2\r\nline 3\r\n");
+    EXPECT_LT(testing_support::peak_rss_kib() - before, 256 * 1024);
 }
 
 TEST(Readline, LinesThenTheRestThenNothing) {

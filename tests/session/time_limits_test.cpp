@@ -29,7 +29,9 @@ double seconds_of(const std::function<void()>& f) {
 TEST(TimeLimits, ASignalLateInTheWaitResumesWithTheTimeLeft) {
     const std::vector<std::function<void(spawn&)>> waits = {
         [](spawn& s) { EXPECT_THROW(s.read_nonblocking(10, 2.0), TIMEOUT); },
-        [](spawn& s) { EXPECT_EQ(s.expect({"never", TIMEOUT{}}, 2.0), 1); },
+        [](spawn& s) {
+            EXPECT_EQ(s.expect({"never", TIMEOUT{}}, 2.0), 1);
+        },
     };
     struct sigaction sa {};
     sa.sa_handler = on_alarm;

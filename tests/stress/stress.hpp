@@ -25,12 +25,7 @@ inline constexpr bool sanitized = false;
 inline constexpr bool sanitized = false;
 #endif
 
-// Peak resident size so far, in KiB.
-inline long peak_rss_kib() {
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
+using testing_support::peak_rss_kib;
 
 // Resident size now, in KiB.
 inline long rss_kib() {

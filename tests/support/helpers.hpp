@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,13 @@ inline int open_fd_count() {
         ::closedir(d);
     }
     return n - 1;  // the directory's own descriptor
+}
+
+// Peak resident size so far, in KiB.
+inline long peak_rss_kib() {
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
 }
 
 // True if this process has a child that has ended but was not reaped.
