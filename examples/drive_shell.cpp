@@ -31,7 +31,7 @@ int main() {
         // The echo of the command line holds "$((6 * 7))", never "42": what
         // matches can only be the shell's answer.
         child.sendline("echo $((6 * 7))");
-        if (child.expect({"42\r\n", TIMEOUT{}}) != 0) return fail("no 42 from the shell");
+        if (child.expect({"42\r\n", sentinel::timeout}) != 0) return fail("no 42 from the shell");
         child.expect_exact("$ ");
 
         // The echo reads `"$U"@vault`, where no word character stands
@@ -55,7 +55,8 @@ int main() {
         child.setwinsize(40, 120);
         if (child.getwinsize() != std::pair{40, 120}) return fail("getwinsize disagrees");
         child.sendline("stty size");
-        if (child.expect({"40 120\r\n", TIMEOUT{}}) != 0) return fail("stty size did not report 40 120");
+        if (child.expect({"40 120\r\n", sentinel::timeout}) != 0)
+            return fail("stty size did not report 40 120");
         child.expect_exact("$ ");
 
         // Ctrl-C throws away a half-typed line: "gone" must never run.
@@ -63,12 +64,12 @@ int main() {
         child.sendcontrol('c');
         child.expect_exact("$ ");
         child.sendline("echo st\"ill\" here");
-        if (child.expect({"gone", "still here\r\n", TIMEOUT{}}) != 1)
+        if (child.expect({"gone", "still here\r\n", sentinel::timeout}) != 1)
             return fail("the interrupted line ran or the shell went quiet");
         child.expect_exact("$ ");
 
         child.sendline("exit 3");
-        child.expect(EOF_{});
+        child.expect(sentinel::eof);
         child.close();
         if (child.exitstatus != 3)
             return fail("exit status " + (child.exitstatus ? std::to_string(*child.exitstatus) : "none") +

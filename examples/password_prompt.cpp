@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
 
         // EOF_ and TIMEOUT in the list turn those outcomes into list
         // positions instead of exceptions.
-        int i = child.expect({"[Pp]assword: ", "continue connecting", EOF_{}, TIMEOUT{}});
+        int i = child.expect({"[Pp]assword: ", "continue connecting", sentinel::eof, sentinel::timeout});
         if (i == 1) {  // an unknown host key first: accept it, as ssh asks
             child.sendline("yes");
             child.expect("[Pp]assword: ");
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
         if (!child.waitnoecho()) return fail("echo never went off");
         child.sendline(password);
 
-        i = child.expect({"welcome", "denied", EOF_{}, TIMEOUT{}});
+        i = child.expect({"welcome", "denied", sentinel::eof, sentinel::timeout});
         if (i != 0) return fail(i == 1 ? "the password was refused" : "no answer to the password");
         if (child.before->find(password) != std::string::npos) return fail("the password was echoed");
 

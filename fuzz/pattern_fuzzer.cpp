@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto& s = session();
     s.ignorecase = (flags & 8u) != 0;
     try {
-        const auto list = s.compile_pattern_list(ptypilot::pattern_input{source, ptypilot::EOF_{}});
+        const auto list = s.compile_pattern_list(ptypilot::pattern_input{source, ptypilot::sentinel::eof});
         check(list.size() == 2);
     } catch (const ptypilot::regex_error&) {
         // Compiling with other flags may still fail where the first did not

@@ -13,7 +13,8 @@ searcher_bytes::searcher_bytes(std::size_t n, const searcher_re::entry& delimite
     if (delimiter_.timeout_index == 0) timeout_index = 1;
 }
 
-int searcher_bytes::search(std::string_view buffer, std::size_t freshlen, std::optional<long> searchwindowsize) {
+int searcher_bytes::search(std::string_view buffer, std::size_t freshlen,
+                           std::optional<long> searchwindowsize) {
     return pick(buffer, searchwindowsize, delimiter_.search(buffer, freshlen, searchwindowsize));
 }
 
@@ -28,8 +29,9 @@ int searcher_bytes::pick(std::string_view buffer, std::optional<long> searchwind
     // the end for a negative one), 0 without.
     std::size_t from = 0;
     if (searchwindowsize)
-        from = *searchwindowsize < 0 ? len + 1
-                                     : len - std::min<std::size_t>(len, static_cast<std::size_t>(*searchwindowsize));
+        from = *searchwindowsize < 0
+                   ? len + 1
+                   : len - std::min<std::size_t>(len, static_cast<std::size_t>(*searchwindowsize));
     // n bytes that cannot start at `from` cannot start later either.
     const bool bytes_found = from < len && len - from >= n_;
     const bool delimiter_found = delimiter_index == 0;

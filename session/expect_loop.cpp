@@ -78,7 +78,10 @@ int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional
             const std::size_t had = incoming.size();
             detail::read_into(*this, *state_, incoming, maxread, timeout_);
             freshlen = incoming.size() - had;
-            detail::short_pause(delayafterread);
+            // The pause lets a trickle of output gather into fewer reads; a
+            // read that came back full says more is waiting already, and the
+            // pause would only delay it.
+            if (freshlen < detail::read_request(maxread)) detail::short_pause(delayafterread);
             if (timeout_) *timeout_ = end_time - detail::now();
         }
     } catch (const EOF_& e) {

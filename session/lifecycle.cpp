@@ -84,7 +84,7 @@ void await_end(spawn& s, detail::session_state& state, std::optional<double> lim
     const detail::deadline until(limit);
     while (!s.terminated) {
         const auto left = until.remaining();
-        if (left && *left <= 0) return;
+        if (left && !(*left > 0)) return;  // NaN included
         if (state.pidfd) {
             pollfd p{state.pidfd.get(), POLLIN, 0};
             const timespec ts = detail::to_timespec(left.value_or(0.0));
@@ -132,19 +132,22 @@ void spawn::kill(int sig) {
 
 bool spawn::terminate(bool force) {
     auto alive = [&] { return check_alive(*this, *state_, false); };
+    // Each pause lasts until the child ends or delayafterterminate has
+    // passed: the answer is the same as after the whole pause, only sooner.
+    auto pause = [&] { await_end(*this, *state_, delayafterterminate); };
     if (!alive()) return true;
     try {
         for (const int sig : {SIGHUP, SIGCONT, SIGINT}) {
             kill(sig);
-            detail::sleep_for(delayafterterminate);
+            pause();
             if (!alive()) return true;
         }
         if (!force) return false;
         kill(SIGKILL);
-        detail::sleep_for(delayafterterminate);
+        pause();
         return !alive();
     } catch (const std::system_error&) {
-        detail::sleep_for(delayafterterminate);
+        pause();
         return !alive();
     }
 }
@@ -157,7 +160,9 @@ void spawn::close(bool force) {
         const int r = ::close(state_->master.release());
         if (r == -1 && errno != EINTR) detail::throw_errno();
     }
-    detail::sleep_for(delayafterclose);
+    // Up to delayafterclose for the child to go (most do once their terminal
+    // is gone); one that has ended already costs no wait at all.
+    await_end(*this, *state_, delayafterclose);
     // A child that has closed its terminal may still be finishing its work:
     // its exit status is worth the session's time-out, but no more, since
     // one that lives on (a daemon) would hold close() for ever.

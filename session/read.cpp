@@ -16,8 +16,6 @@ namespace ptypilot {
 
 namespace {
 
-constexpr long max_read_request = 1L << 20;
-
 enum class fast_wait { readable, timed_out, undecided };
 
 // The common case of a running child in one system call: wait on the pty
@@ -60,6 +58,10 @@ bool readable(int fd, std::optional<double> timeout) {
 
 }  // namespace
 
+std::size_t detail::read_request(long size) {
+    return static_cast<std::size_t>(std::clamp(size, 1L, 1L << 20));
+}
+
 std::string spawn::read_nonblocking(long size, std::optional<double> timeout_) {
     std::string data;
     detail::read_into(*this, *state_, data, size, timeout_);
@@ -91,9 +93,7 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
         }
     }
 
-    // A pty hands over a few KiB per read; a larger request would only cost
-    // memory (a maxread of INT_MAX would zero-fill 2 GiB).
-    const std::size_t want = static_cast<std::size_t>(std::clamp(size, 1L, max_read_request));
+    const std::size_t want = read_request(size);
     if (state.scratch.size() < want) state.scratch.resize(want);
     const ssize_t n = retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
     // A pty master fails with EIO once every holder of the child side has

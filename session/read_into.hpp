@@ -1,6 +1,7 @@
 // The one read from the child that every reading operation shares.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,11 @@
 #include "session/session_state.hpp"
 
 namespace ptypilot::detail {
+
+// How much one read of at most `size` bytes asks the pty for: a pty hands
+// over a few KiB at a time, so a larger request would only cost memory (a
+// maxread of INT_MAX would zero-fill 2 GiB).
+std::size_t read_request(long size);
 
 // read_nonblocking(size, timeout), appending what it read to `dst` instead of
 // returning it: the expect loop grows its buffer in place.

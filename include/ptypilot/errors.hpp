@@ -1,6 +1,5 @@
-// Error types of the engine. EOF_ and TIMEOUT double as sentinels in pattern
-// lists: write `ptypilot::EOF_{}` or `ptypilot::TIMEOUT{}` where a pattern is
-// expected.
+// Error types of the engine, and the two sentinels: end of file and the
+// time-out as outcomes of an expect call instead of errors.
 #pragma once
 
 #include <memory>
@@ -38,7 +37,10 @@ public:
 };
 
 // The two error kinds as values: what a pattern list, `after` and `match`
-// hold when end of file or a time-out is itself the outcome.
+// hold when end of file or a time-out is itself the outcome. Write
+// `sentinel::eof` and `sentinel::timeout` in a pattern list; `EOF_{}` and
+// `TIMEOUT{}` mean the same there but build an error object (message, stack)
+// each time.
 enum class sentinel { eof, timeout };
 
 // "ptypilot::EOF_" or "ptypilot::TIMEOUT".
