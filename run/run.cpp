@@ -90,4 +90,18 @@ std::pair<std::string, std::optional<int>> run(const std::string& command, std::
     return run_to_end(command, timeout, true, events, extra_args, logfile, cwd, env);
 }
 
+std::string run(const std::string& command, event_list events, std::any extra_args, std::ostream* logfile,
+                std::optional<std::string> cwd, std::optional<env_map> env) {
+    return run(command, -1, std::move(events), std::move(extra_args), logfile, std::move(cwd),
+               std::move(env));
+}
+
+std::pair<std::string, std::optional<int>> run(const std::string& command, withexitstatus_t,
+                                               std::optional<event_list> events, std::any extra_args,
+                                               std::ostream* logfile, std::optional<std::string> cwd,
+                                               std::optional<env_map> env) {
+    return run(command, -1, withexitstatus, std::move(events), std::move(extra_args), logfile, std::move(cwd),
+               std::move(env));
+}
+
 }  // namespace ptypilot

@@ -34,10 +34,11 @@ spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_
       logfile(logfile_),
       maxread(maxread_),
       searchwindowsize(searchwindowsize_),
-      name("<" + identity() + ">"),
       cwd(std::move(cwd_)),
       env(std::move(env_)),
       state_(std::make_unique<detail::session_state>()) {
+    state_->identity = detail::identity_of(this);
+    name = "<" + identity() + ">";
     const std::string platform = platform_name();
     irix_hack = platform.find("irix") != std::string::npos;
     use_native_pty_fork =
@@ -53,6 +54,34 @@ int detail::pty_fd(const spawn& s, const session_state& state) {
     if (!s.closed && !state.master)
         throw ExceptionPty("The session's terminal was released by a close() that could not end the child.");
     return s.child_fd;
+}
+
+spawn::spawn(std::optional<std::string> command_, const spawn_options& options)
+    : spawn(std::move(command_), {}, options) {}
+
+spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_,
+             const spawn_options& options)
+    : spawn(std::nullopt, {},
+            options.timeout ? std::optional<double>(options.timeout->count()) : std::nullopt, options.maxread,
+            options.searchwindowsize, options.logfile, options.cwd, options.env) {
+    delaybeforesend = options.delaybeforesend.count();
+    delayafterclose = options.delayafterclose.count();
+    delayafterterminate = options.delayafterterminate.count();
+    delayafterread = options.delayafterread.count();
+    ignorecase = options.ignorecase;
+    state_->start_window = options.window;
+    if (command_) _spawn(std::move(*command_), std::move(args_));
+}
+
+const std::string& spawn::before_str() const noexcept {
+    static const std::string none;
+    return before ? *before : none;
+}
+
+const std::string& spawn::after_str() const noexcept {
+    static const std::string none;
+    const auto* text = std::get_if<std::string>(&after);
+    return text != nullptr ? *text : none;
 }
 
 bool spawn::isatty() const noexcept {

@@ -3,6 +3,7 @@
 // are what the session needs to keep its promises.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include <ptypilot/spawn.hpp>
@@ -21,7 +22,15 @@ struct session_state {
     unique_fd pidfd;
     // Reused by every read, so that a large maxread costs nothing per read.
     std::vector<char> scratch;
+    // "<ptypilot.spawn object at 0x...>", fixed when the session is made:
+    // it names the session, wherever the object is moved.
+    std::string identity;
+    // The size of the child's terminal when it starts.
+    window_size start_window;
 };
+
+// The identity text of a session made at `address`.
+std::string identity_of(const void* address);
 
 // The descriptor an operation on the session's pty uses: child_fd (-1 on a
 // session that was never started or is closed, which the operation's own

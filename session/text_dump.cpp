@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ostream>
 
+#include "session/session_state.hpp"
+
 namespace ptypilot {
 
 namespace {
@@ -73,7 +75,11 @@ std::string text(const std::optional<std::vector<std::string>>& words) {
 
 }  // namespace
 
-std::string spawn::identity() const { return "<ptypilot.spawn object at " + address_text(this) + ">"; }
+std::string detail::identity_of(const void* address) {
+    return "<ptypilot.spawn object at " + address_text(address) + ">";
+}
+
+std::string spawn::identity() const { return state_->identity; }
 
 std::string spawn::str() const {
     std::string s;

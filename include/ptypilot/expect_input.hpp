@@ -25,6 +25,8 @@ public:
         : list_{pattern(std::forward<T>(single))} {}
     pattern_input(std::initializer_list<pattern> list) : list_(list) {}
     pattern_input(pattern_list list) : list_(std::move(list)) {}
+    pattern_input(const std::vector<std::string>& sources) : list_(sources.begin(), sources.end()) {}
+    pattern_input(const std::vector<regex>& compiled) : list_(compiled.begin(), compiled.end()) {}
     pattern_input(std::nullopt_t) {}
 
     const pattern_list& list() const noexcept { return list_; }

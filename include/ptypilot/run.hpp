@@ -3,6 +3,7 @@
 #pragma once
 
 #include <any>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include <ptypilot/pattern.hpp>
+#include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn.hpp>
 
 namespace ptypilot {
@@ -73,5 +75,37 @@ std::pair<std::string, std::optional<int>> run(const std::string& command, std::
                                                std::any extra_args = {}, std::ostream* logfile = nullptr,
                                                std::optional<std::string> cwd = std::nullopt,
                                                std::optional<env_map> env = std::nullopt);
+
+// The same with the session's default time-out, answering `events`.
+std::string run(const std::string& command, event_list events, std::any extra_args = {},
+                std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
+                std::optional<env_map> env = std::nullopt);
+
+// The output and the exit status, with the session's default time-out.
+std::pair<std::string, std::optional<int>> run(const std::string& command, withexitstatus_t,
+                                               std::optional<event_list> events = std::nullopt,
+                                               std::any extra_args = {}, std::ostream* logfile = nullptr,
+                                               std::optional<std::string> cwd = std::nullopt,
+                                               std::optional<env_map> env = std::nullopt);
+
+// Both forms with a std::chrono duration as the time-out.
+template <class Rep, class Period>
+std::string run(const std::string& command, std::chrono::duration<Rep, Period> timeout,
+                std::optional<event_list> events = std::nullopt, std::any extra_args = {},
+                std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
+                std::optional<env_map> env = std::nullopt) {
+    return run(command, std::optional<double>(to_seconds(timeout)), std::move(events), std::move(extra_args),
+               logfile, std::move(cwd), std::move(env));
+}
+template <class Rep, class Period>
+std::pair<std::string, std::optional<int>> run(const std::string& command,
+                                               std::chrono::duration<Rep, Period> timeout, withexitstatus_t,
+                                               std::optional<event_list> events = std::nullopt,
+                                               std::any extra_args = {}, std::ostream* logfile = nullptr,
+                                               std::optional<std::string> cwd = std::nullopt,
+                                               std::optional<env_map> env = std::nullopt) {
+    return run(command, std::optional<double>(to_seconds(timeout)), withexitstatus, std::move(events),
+               std::move(extra_args), logfile, std::move(cwd), std::move(env));
+}
 
 }  // namespace ptypilot

@@ -1,7 +1,9 @@
 // The session: one child process running under a pseudo-terminal.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <initializer_list>
 #include <functional>
 #include <iosfwd>
 #include <iterator>
@@ -20,11 +22,10 @@
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/searcher.hpp>
+#include <ptypilot/seconds.hpp>
+#include <ptypilot/spawn_options.hpp>
 
 namespace ptypilot {
-
-// The child's complete environment, name to value.
-using env_map = std::map<std::string, std::string>;
 
 // `after` of an expect call: the matched text, or the sentinel that was the
 // outcome, or nothing yet.
@@ -51,14 +52,24 @@ public:
                    std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
                    std::optional<std::string> cwd = std::nullopt, std::optional<env_map> env = std::nullopt);
 
+    // The same with the settings by name:
+    //   spawn s("ssh vault", {.timeout = 10s, .env = env_map{{"TERM", "dumb"}}});
+    spawn(std::optional<std::string> command, const spawn_options& options);
+    spawn(std::optional<std::string> command, std::vector<std::string> args, const spawn_options& options);
+    // Arguments written in braces, `spawn(cmd, {"-l"})`, `spawn(cmd, {})`.
+    spawn(std::optional<std::string> command, std::initializer_list<std::string> args)
+        : spawn(std::move(command), std::vector<std::string>(args)) {}
+
     // Releasing an open session closes it (ending its child); never throws.
     ~spawn();
 
-    // The session's identity is its address (it shows in `name`).
+    // A session moves with its child and its identity (the address it was
+    // constructed at, as `name` shows it); the one moved from is left like a
+    // closed session. Assigning to an open session closes it first.
+    spawn(spawn&& other);
+    spawn& operator=(spawn&& other);
     spawn(const spawn&) = delete;
     spawn& operator=(const spawn&) = delete;
-    spawn(spawn&&) = delete;
-    spawn& operator=(spawn&&) = delete;
 
     // --- Fields, in the order construction sets them. ---
     int STDIN_FILENO_ = 0;
@@ -135,6 +146,10 @@ public:
     // One read of at most `size` bytes, waiting at most `timeout` seconds
     // (-1: the session's `timeout`; no value: without limit).
     std::string read_nonblocking(long size = 1, std::optional<double> timeout = -1);
+    template <class Rep, class Period>
+    std::string read_nonblocking(long size, std::chrono::duration<Rep, Period> timeout) {
+        return read_nonblocking(size, to_seconds(timeout));
+    }
 
     // --- Writing. ---
     long send(std::string_view s);
@@ -160,6 +175,33 @@ public:
                      std::optional<long> searchwindowsize = -1);
     int expect_loop(std::shared_ptr<search_strategy> searcher, std::optional<double> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
+    // The same with a std::chrono duration as the time-out.
+    template <class Rep, class Period>
+    int expect(const pattern_input& patterns, std::chrono::duration<Rep, Period> timeout,
+               std::optional<long> searchwindowsize = -1) {
+        return expect(patterns, to_seconds(timeout), searchwindowsize);
+    }
+    template <class Rep, class Period>
+    int expect_list(const compiled_pattern_list& pattern_list, std::chrono::duration<Rep, Period> timeout,
+                    std::optional<long> searchwindowsize = -1) {
+        return expect_list(pattern_list, to_seconds(timeout), searchwindowsize);
+    }
+    template <class Rep, class Period>
+    int expect_exact(const exact_input& pattern_list, std::chrono::duration<Rep, Period> timeout,
+                     std::optional<long> searchwindowsize = -1) {
+        return expect_exact(pattern_list, to_seconds(timeout), searchwindowsize);
+    }
+    template <class Rep, class Period>
+    int expect_loop(std::shared_ptr<search_strategy> searcher, std::chrono::duration<Rep, Period> timeout,
+                    std::optional<long> searchwindowsize = -1) {
+        return expect_loop(std::move(searcher), to_seconds(timeout), searchwindowsize);
+    }
+
+    // The outcome of the last expect call as plain text: what came before the
+    // match, and what matched (empty when nothing did, or when end of file or
+    // the time-out was the outcome).
+    const std::string& before_str() const noexcept;
+    const std::string& after_str() const noexcept;
 
     // --- Reading like a file, through the expect loop. ---
     // size < 0: everything up to the delimiter (normally end of file);
@@ -207,6 +249,10 @@ public:
     void setecho(bool state);
     // True once the child has turned echo off; false when the time ran out.
     bool waitnoecho(std::optional<double> timeout = -1);
+    template <class Rep, class Period>
+    bool waitnoecho(std::chrono::duration<Rep, Period> timeout) {
+        return waitnoecho(to_seconds(timeout));
+    }
     std::pair<int, int> getwinsize() const;  // (rows, columns)
     void setwinsize(long rows, long cols);
 

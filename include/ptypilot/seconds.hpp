@@ -1,0 +1,31 @@
+// Time as the session counts it: seconds, from a number or any std::chrono
+// duration.
+#pragma once
+
+#include <chrono>
+
+namespace ptypilot {
+
+// A time-out or a delay in seconds, written as a number (`0.5`) or as any
+// std::chrono duration (`500ms`, `2s`).
+class seconds_value {
+public:
+    constexpr seconds_value(double seconds) noexcept : seconds_(seconds) {}
+    template <class Rep, class Period>
+    constexpr seconds_value(std::chrono::duration<Rep, Period> d) noexcept
+        : seconds_(std::chrono::duration<double>(d).count()) {}
+
+    constexpr double count() const noexcept { return seconds_; }
+
+private:
+    double seconds_;
+};
+
+// A std::chrono duration in the session's seconds, for the fields that hold
+// seconds as numbers: `s.delaybeforesend = to_seconds(10ms);`.
+template <class Rep, class Period>
+constexpr double to_seconds(std::chrono::duration<Rep, Period> d) noexcept {
+    return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace ptypilot

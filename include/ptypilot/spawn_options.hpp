@@ -1,0 +1,49 @@
+// Everything a session can be told before its child starts, for designated
+// initializers: `spawn s("ssh vault", {.timeout = 10s, .env = env_map{{"TERM", "dumb"}}});`
+#pragma once
+
+#include <iosfwd>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <ptypilot/defaults.hpp>
+#include <ptypilot/seconds.hpp>
+
+namespace ptypilot {
+
+// The child's complete environment, name to value.
+using env_map = std::map<std::string, std::string>;
+
+// A terminal's size in character cells.
+struct window_size {
+    unsigned short rows = defaults::rows;
+    unsigned short columns = defaults::columns;
+};
+
+// The settings of a session, in the order they are usually thought of; each
+// member not named keeps the session's default.
+struct spawn_options {
+    // Default time-out of reading and expecting; no value waits without limit.
+    std::optional<seconds_value> timeout = defaults::timeout;
+    // The most bytes one read of the expect loop asks for.
+    int maxread = defaults::maxread;
+    // How far back from the end of the buffer a search looks; no value: no limit.
+    std::optional<long> searchwindowsize;
+    // Receives everything read from and sent to the child (not owned).
+    std::ostream* logfile = nullptr;
+    // The child's working directory; no value or empty: the caller's.
+    std::optional<std::string> cwd;
+    // The child's whole environment; no value: the caller's.
+    std::optional<env_map> env;
+    seconds_value delaybeforesend = defaults::delaybeforesend;
+    seconds_value delayafterclose = defaults::delayafterclose;
+    seconds_value delayafterterminate = defaults::delayafterterminate;
+    seconds_value delayafterread = defaults::delayafterread;
+    // Strings compiled by expect() ignore the case of ASCII letters.
+    bool ignorecase = false;
+    // The size of the child's terminal when it starts.
+    window_size window;
+};
+
+}  // namespace ptypilot
