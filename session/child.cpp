@@ -78,36 +78,55 @@ void close_from_3_except(int keep) noexcept {
         if (static_cast<int>(fd) != keep) ::close(static_cast<int>(fd));
 }
 
-void make_controlling_tty(const exec_plan& plan) noexcept {
-    int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+// The substitute start's way: checks that setsid really left the caller's
+// terminal behind, and acquires the new one by opening it.
+void make_controlling_tty_by_hand(const exec_plan& plan) noexcept {
+    int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) ::close(fd);
 
     if (::setsid() == -1) fail(plan.report_fd, child_failure::os_error, errno);
 
-    fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+    fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
         ::close(fd);
         fail(plan.report_fd, child_failure::not_disconnected, 0);
     }
     // The first terminal a session leader opens becomes its controlling one.
-    fd = ::open(plan.tty_name, O_RDWR);
+    fd = ::open(plan.tty_name, O_RDWR | O_CLOEXEC);
     if (fd < 0) fail(plan.report_fd, child_failure::open_child_pty, errno);
     ::close(fd);
 
-    fd = ::open("/dev/tty", O_WRONLY);
+    fd = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
     if (fd < 0) fail(plan.report_fd, child_failure::open_dev_tty, errno);
     ::close(fd);
+}
+
+// The native start's way, as login_tty does it.
+void make_controlling_tty(const exec_plan& plan) noexcept {
+    if (::setsid() == -1 || ::ioctl(plan.tty_fd, TIOCSCTTY, 0) == -1)
+        fail(plan.report_fd, child_failure::native_terminal, errno);
 }
 
 }  // namespace
 
 void run_child(const exec_plan& plan) noexcept {
-    if (plan.tty_fd >= 0) {
+    // First, while the directory's descriptor cannot yet have been replaced
+    // by the terminal (it is on 0-2 when the caller has closed those). The
+    // parent has checked that the directory can be entered, so a failure
+    // here is a change made since then, reported like any other.
+    if (plan.dir_fd >= 0 && ::fchdir(plan.dir_fd) == -1) fail(plan.report_fd, child_failure::os_error, errno);
+
+    if (plan.tty_name != nullptr)
+        make_controlling_tty_by_hand(plan);
+    else
         make_controlling_tty(plan);
-        for (int target = 0; target <= 2; ++target)
-            if (::dup2(plan.tty_fd, target) == -1) fail(plan.report_fd, child_failure::os_error, errno);
-        if (plan.tty_fd > 2) ::close(plan.tty_fd);
+    for (int target = 0; target <= 2; ++target) {
+        // dup2 onto itself does nothing, so the close-on-exec the terminal
+        // was born with has to be cleared by hand there.
+        const int r = plan.tty_fd == target ? ::fcntl(target, F_SETFD, 0) : ::dup2(plan.tty_fd, target);
+        if (r == -1) fail(plan.report_fd, child_failure::os_error, errno);
     }
+    if (plan.tty_fd > 2) ::close(plan.tty_fd);
 
     winsize ws{};
     ws.ws_row = defaults::rows;

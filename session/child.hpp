@@ -13,6 +13,7 @@ enum class child_failure : int {
     not_disconnected = 3,  // still has a controlling terminal after setsid
     open_child_pty = 4,    // the child side of the pty could not be opened
     open_dev_tty = 5,      // /dev/tty could not be opened afterwards
+    native_terminal = 6,   // errno of setsid or TIOCSCTTY on the native start
 };
 
 struct child_report {
@@ -25,9 +26,13 @@ struct exec_plan {
     char* const* argv;
     char* const* envp;
     int report_fd;  // write end of the report pipe (close-on-exec)
-    // Substitute start only: the child side of the pty and its device path,
-    // which the child makes its controlling terminal and standard streams.
+    // The directory the child enters, or -1 to stay in the caller's.
+    int dir_fd = -1;
+    // The child side of the pty (close-on-exec), which becomes the child's
+    // controlling terminal and standard streams.
     int tty_fd = -1;
+    // Substitute start only: the device path of the child side, opened by
+    // hand to make it the controlling terminal.
     const char* tty_name = nullptr;
 };
 

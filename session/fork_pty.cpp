@@ -2,8 +2,9 @@
 #include "session/fork_pty.hpp"
 
 #include <fcntl.h>
-#include <pty.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,44 +38,60 @@ private:
     sigset_t old_;
 };
 
-void set_cloexec(int fd) { check(::fcntl(fd, F_SETFD, FD_CLOEXEC)); }
-
 struct forked {
     pid_t pid = -1;
     unique_fd master;
     std::string tty_name;  // substitute start only, for its error messages
 };
 
-forked fork_native(const exec_plan& plan) {
+struct pty_pair {
+    unique_fd master;
+    unique_fd tty;  // the child's side
+};
+
+// Both sides are close-on-exec from the moment they exist: another thread
+// may fork and exec at any time, and its program must not get the session's
+// terminal (it would read everything typed there, passwords included).
+// Returns errno on failure.
+int open_pty_pair(pty_pair& pair) {
+    pair.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pair.master || ::grantpt(pair.master.get()) != 0 || ::unlockpt(pair.master.get()) != 0) return errno;
+    pair.tty.reset(::ioctl(pair.master.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (pair.tty) return 0;
+    if (errno != EINVAL && errno != ENOTTY) return errno;
+    // Before Linux 4.13 the child side can only be opened by its path.
+    char path[PATH_MAX];
+    if (const int err = ::ptsname_r(pair.master.get(), path, sizeof path); err != 0) return err;
+    pair.tty.reset(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    return pair.tty ? 0 : errno;
+}
+
+forked fork_native(exec_plan plan) {
     forked out;
-    int fd = -1;
+    pty_pair pty;
+    if (const int err = open_pty_pair(pty); err != 0)
+        throw ExceptionPty("Error! pty.fork() failed: " + errno_text(err));
+    plan.tty_fd = pty.tty.get();
     int err = 0;
     {
         signal_block block;
-        out.pid = ::forkpty(&fd, nullptr, nullptr, nullptr);
+        out.pid = ::fork();
         if (out.pid == 0) run_child(plan);
         err = errno;
     }
     if (out.pid < 0) throw ExceptionPty("Error! pty.fork() failed: " + errno_text(err));
-    out.master.reset(fd);
-    set_cloexec(out.master.get());
+    out.master = std::move(pty.master);
     return out;
 }
 
 forked fork_substitute(exec_plan plan) {
     forked out;
-    int parent_fd = -1;
-    int child_fd = -1;
-    if (::openpty(&parent_fd, &child_fd, nullptr, nullptr, nullptr) != 0 || parent_fd < 0 || child_fd < 0)
-        throw ExceptionPty("Error! Could not open pty with os.openpty().");
-    out.master.reset(parent_fd);
-    const unique_fd tty(child_fd);
-    set_cloexec(out.master.get());
-    set_cloexec(tty.get());
+    pty_pair pty;
+    if (open_pty_pair(pty) != 0) throw ExceptionPty("Error! Could not open pty with os.openpty().");
     char tty_path[PATH_MAX];
-    if (const int err = ::ttyname_r(tty.get(), tty_path, sizeof tty_path); err != 0) throw_errno(err);
+    if (const int err = ::ttyname_r(pty.tty.get(), tty_path, sizeof tty_path); err != 0) throw_errno(err);
     out.tty_name = tty_path;
-    plan.tty_fd = tty.get();
+    plan.tty_fd = pty.tty.get();
     plan.tty_name = out.tty_name.c_str();
     {
         signal_block block;
@@ -82,6 +99,7 @@ forked fork_substitute(exec_plan plan) {
         if (out.pid == 0) run_child(plan);
     }
     if (out.pid < 0) throw ExceptionPty("Error! Failed os.fork().");
+    out.master = std::move(pty.master);
     return out;
 }
 
@@ -106,6 +124,8 @@ void reap(pid_t pid) {
             throw ExceptionPty("Error! Could not open child pty, " + tty_name);
         case child_failure::open_dev_tty:
             throw ExceptionPty("Error! Could not open controlling tty, /dev/tty");
+        case child_failure::native_terminal:
+            throw ExceptionPty("Error! pty.fork() failed: " + errno_text(report.err));
         case child_failure::exec:
         case child_failure::os_error: break;
     }

@@ -15,9 +15,10 @@ struct started_child {
 };
 
 // Forks the child on a new pty and returns once it has exec'd the program.
-// `native` selects forkpty; otherwise the pty is opened and made the child's
-// controlling terminal by hand. A failure in the child (exec, or the
-// controlling terminal) is thrown here, after the child has been reaped.
+// `native` makes the pty the child's controlling terminal as forkpty would;
+// otherwise it is acquired by opening it, with the substitute start's checks.
+// A failure in the child (exec, or the controlling terminal) is thrown here,
+// after the child has been reaped.
 started_child start_child(exec_plan plan, bool native);
 
 }  // namespace ptypilot::detail

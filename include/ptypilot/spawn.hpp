@@ -111,8 +111,9 @@ public:
     std::optional<std::string> cwd;
     std::optional<env_map> env;
     bool irix_hack;
-    // False selects the substitute start (openpty, fork, and making the
-    // controlling terminal by hand) instead of forkpty.
+    // False selects the substitute start, which acquires the controlling
+    // terminal by opening it and checks /dev/tty on the way; true sets it
+    // with setsid and TIOCSCTTY as forkpty does.
     bool use_native_pty_fork;
     std::optional<std::string> command;
     std::optional<std::vector<std::string>> args;

@@ -7,7 +7,8 @@
 namespace ptypilot {
 
 // The path to execute for `filename`, searched along the calling process's
-// own PATH (":/bin:/usr/bin" when unset or empty); no value when none is
+// own PATH ("/bin:/usr/bin" when unset or empty: the current directory only
+// through an empty or "." entry the caller put there); no value when none is
 // executable.
 std::optional<std::string> which(const std::string& filename);
 

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include <ptypilot/split_command_line.hpp>
 #include <ptypilot/which.hpp>
@@ -40,12 +43,29 @@ std::string output_of(bool native, const std::string& command, std::vector<std::
     return read_until_eof(s->child_fd);
 }
 
+std::string current_directory() {
+    char buf[4096];
+    return ::getcwd(buf, sizeof buf) ? buf : "?";
+}
+
+// A scratch directory holding `prog`, a link to the fixture.
+class scratch_dir {
+public:
+    scratch_dir() {
+        char tmpl[] = "/tmp/ptypilot-start-XXXXXX";
+        if (::mkdtemp(tmpl) != nullptr) path = tmpl;
+        (void)::symlink(fixture.c_str(), (path + "/prog").c_str());
+    }
+    ~scratch_dir() { std::system(("rm -rf " + path).c_str()); }
+    std::string path;
+};
+
 }  // namespace
 
 class Start : public ::testing::TestWithParam<bool> {};
 
 INSTANTIATE_TEST_SUITE_P(BothForks, Start, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "forkpty" : "substitute"; });
+                         [](const auto& info) { return info.param ? "native" : "substitute"; });
 
 TEST_P(Start, RunningSessionState) {
     auto s = start(GetParam(), fixture + " sleep 5");
@@ -91,6 +111,53 @@ TEST_P(Start, ChildHasOnlyTheStandardDescriptors) {
     ::close(high);
 }
 
+TEST_P(Start, StandardStreamsAreTheTerminalWhenTheCallerHasNone) {
+    // With 0-2 closed the pty itself lands on them, where keeping its number
+    // must still clear close-on-exec.
+    const int saved[3] = {::fcntl(0, F_DUPFD_CLOEXEC, 10), ::fcntl(1, F_DUPFD_CLOEXEC, 10),
+                          ::fcntl(2, F_DUPFD_CLOEXEC, 10)};
+    for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+    std::string out;
+    try {
+        out = output_of(GetParam(), fixture + " fds");
+    } catch (const std::exception& e) {
+        out = e.what();
+    }
+    for (int fd = 0; fd <= 2; ++fd) {
+        ::dup2(saved[fd], fd);
+        ::close(saved[fd]);
+    }
+    EXPECT_EQ(out, "0 1 2 \r\n");
+}
+
+TEST_P(Start, PtyStaysOutOfOtherThreadsChildren) {
+    // Other threads fork and exec all the while; a pty descriptor that exists
+    // without close-on-exec for a moment ends up in their children. Two of
+    // them catch the shorter window of the substitute start far more often.
+    std::atomic<bool> stop{false};
+    std::mutex found;
+    std::string leaked;
+    const auto probe = [&] {
+        while (!stop) {
+            std::string seen = testing_support::output_of_plain({fixture, "fd-targets"});
+            if (seen.find("/dev/ptmx") != std::string::npos || seen.find("/dev/pts/") != std::string::npos) {
+                const std::lock_guard lock(found);
+                leaked = std::move(seen);
+                stop = true;
+            }
+        }
+    };
+    std::thread probers[] = {std::thread(probe), std::thread(probe)};
+    for (int i = 0; i < 300 && !stop; ++i) {
+        auto s = start(GetParam(), fixture + " exit 0");
+        s->delayafterclose = 0;
+        read_until_eof(s->child_fd);
+    }
+    stop = true;
+    for (auto& t : probers) t.join();
+    EXPECT_EQ(leaked, "");
+}
+
 TEST_P(Start, ChildIgnoresHangupOnlyAndStartsUnblocked) {
     // Whatever the caller did with its own signals stays out of the child.
     ::signal(SIGPIPE, SIG_IGN);
@@ -115,30 +182,100 @@ TEST_P(Start, EnvironmentIsExactlyTheGivenMap) {
               std::string::npos);
 }
 
-TEST_P(Start, WorkingDirectoryIsEnteredByTheCaller) {
-    testing_support::scoped_cwd keep;
+TEST_P(Start, WorkingDirectoryIsTheChildsOnly) {
+    const std::string caller = current_directory();
     EXPECT_EQ(output_of(GetParam(), fixture + " cwd", {}, std::string("/usr")), "/usr\r\n");
-    char buf[4096];
-    EXPECT_STREQ(::getcwd(buf, sizeof buf), "/usr");
+    EXPECT_EQ(current_directory(), caller);
+}
+
+TEST_P(Start, StartsFromTwoThreadsKeepTheirOwnDirectories) {
+    // A directory entered by the calling process is shared by all its
+    // threads: the other thread's child would start in it.
+    testing_support::scoped_cwd keep;
+    std::atomic<int> astray{0};
+    const auto starts = [&](const std::string& dir) {
+        for (int i = 0; i < 100; ++i)
+            if (output_of(GetParam(), fixture + " cwd", {}, dir) != dir + "\r\n") ++astray;
+    };
+    std::thread one(starts, "/usr");
+    std::thread two(starts, "/tmp");
+    one.join();
+    two.join();
+    EXPECT_EQ(astray, 0);
 }
 
 TEST_P(Start, RelativeProgramIsFoundFromTheNewDirectory) {
-    testing_support::scoped_cwd keep;
-    const std::string dir = fixture.substr(0, fixture.rfind('/'));
-    const std::string base = fixture.substr(fixture.rfind('/') + 1);
-    EXPECT_EQ(output_of(GetParam(), "./" + base + " print hi", {}, dir), "hi");
+    const scratch_dir dir;
+    const std::string caller = current_directory();
+    struct lookup {
+        const char* path;  // PATH while looking up; null leaves it alone
+        const char* command;
+    };
+    for (const auto& [path, command] : {lookup{nullptr, "./prog print hi"}, lookup{".", "prog print hi"},
+                                        lookup{":/nonexistent", "prog print hi"}}) {
+        SCOPED_TRACE(command);
+        std::optional<testing_support::scoped_env> env;
+        if (path) env.emplace("PATH", path);
+        EXPECT_EQ(output_of(GetParam(), command, {}, dir.path), "hi");
+    }
+    EXPECT_EQ(current_directory(), caller);
 }
 
-TEST_P(Start, MissingDirectoryWarnsAndGoesOn) {
-    testing_support::scoped_cwd keep;
-    auto s = std::make_unique<spawn>(std::nullopt);
-    std::ostringstream out;
-    s->stdout_ = &out;
-    s->use_native_pty_fork = GetParam();
-    s->cwd = "/nonexistent/dir";
-    s->_spawn(fixture + " print ok");
-    EXPECT_EQ(out.str(), "Warning: Failed to change working directory\n");
-    EXPECT_EQ(read_until_eof(s->child_fd), "ok");
+TEST_P(Start, DirectoryThatCannotBeEnteredWarnsAndGoesOn) {
+    const scratch_dir dir;
+    for (const std::string& cwd : {std::string("/nonexistent/dir"), dir.path + "/prog"}) {
+        SCOPED_TRACE(cwd);
+        auto s = std::make_unique<spawn>(std::nullopt);
+        std::ostringstream out;
+        s->stdout_ = &out;
+        s->use_native_pty_fork = GetParam();
+        s->cwd = cwd;
+        s->_spawn(fixture + " cwd");
+        EXPECT_EQ(out.str(), "Warning: Failed to change working directory\n");
+        EXPECT_EQ(read_until_eof(s->child_fd), current_directory() + "\r\n");
+    }
+}
+
+TEST(StartRefuses, BytesThatWouldCutOrBendAWord) {
+    using namespace std::string_literals;
+    struct refused {
+        std::string command;
+        std::vector<std::string> args;
+        std::optional<std::string> cwd;
+        std::optional<env_map> env;
+        std::string message;
+    };
+    const refused cases[] = {
+        {fixture + "\0 print evil"s, {}, {}, {}, "ptypilot: the command holds a NUL byte"},
+        {"/bin/echo\0evil"s, {"x"}, {}, {}, "ptypilot: the command holds a NUL byte"},
+        {fixture, {"print\0"s}, {}, {}, "ptypilot: argument 1 holds a NUL byte"},
+        {fixture, {"print", "a\0b"s}, {}, {}, "ptypilot: argument 2 holds a NUL byte"},
+        {fixture + " cwd", {}, "/tmp\0/nonexistent"s, {}, "ptypilot: the working directory holds a NUL byte"},
+        {fixture + " env", {}, {}, env_map{{"A=B", "C"}}, "ptypilot: environment name \"A=B\" holds '='"},
+        {fixture + " env", {}, {}, env_map{{"", "x"}}, "ptypilot: an environment name is empty"},
+        {fixture + " env", {}, {}, env_map{{"A\0B"s, "1"}}, "ptypilot: an environment name holds a NUL byte"},
+        {fixture + " env",
+         {},
+         {},
+         env_map{{"A", "1\0 2"s}},
+         "ptypilot: the value of environment name \"A\" holds a NUL byte"},
+    };
+    const std::string caller = current_directory();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        auto s = std::make_unique<spawn>(std::nullopt);
+        s->cwd = c.cwd;
+        s->env = c.env;
+        try {
+            s->_spawn(c.command, c.args);
+            ADD_FAILURE() << "started";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), c.message);
+        }
+        EXPECT_FALSE(s->pid);
+        EXPECT_FALSE(s->command);
+        EXPECT_EQ(current_directory(), caller);
+    }
 }
 
 TEST_P(Start, ProgramNotFound) {

@@ -76,12 +76,26 @@ TEST_F(Which, NameWithDirectoryPartIsTakenAsItStands) {
     EXPECT_EQ(which("b/plain"), std::nullopt);
 }
 
-TEST_F(Which, UnsetOrEmptyPathSearchesHereThenBinAndUsrBin) {
+TEST_F(Which, UnsetOrEmptyPathSearchesBinAndUsrBinOnly) {
     testing_support::scoped_cwd keep;
     ASSERT_EQ(::chdir((dir + "/a").c_str()), 0);
     for (const char* value : {static_cast<const char*>(nullptr), ""}) {
         testing_support::scoped_env path("PATH", value);
-        EXPECT_EQ(which("tool"), "tool");  // the empty entry: the bare name
+        EXPECT_EQ(which("tool"), std::nullopt);  // never the current directory
         EXPECT_EQ(which("sh"), "/bin/sh");
+    }
+}
+
+TEST_F(Which, EmptyOrDotEntrySearchesTheCurrentDirectory) {
+    testing_support::scoped_cwd keep;
+    ASSERT_EQ(::chdir((dir + "/a").c_str()), 0);
+    struct entry {
+        const char* path;
+        const char* found;
+    };
+    for (const auto& [path, found] : {entry{":/nonexistent", "tool"}, entry{"/nonexistent:", "tool"},
+                                      entry{"/nonexistent::/bin", "tool"}, entry{".", "./tool"}}) {
+        testing_support::scoped_env env("PATH", path);
+        EXPECT_EQ(which("tool"), found) << path;
     }
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,6 +91,29 @@ inline std::string read_until(int fd, const std::string& needle, double limit_s 
         out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
+}
+
+// Runs `argv` without a terminal (standard input /dev/null, output and error
+// into a pipe) and returns what it wrote; used as a probe from other threads.
+inline std::string output_of_plain(const std::vector<std::string>& argv) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return "pipe2 failed";
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    std::vector<char*> words;
+    for (const auto& w : argv) words.push_back(const_cast<char*>(w.c_str()));
+    words.push_back(nullptr);
+    pid_t pid = -1;
+    const int err = ::posix_spawn(&pid, words[0], &actions, nullptr, words.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string text = err == 0 ? read_until_eof(out[0]) : "posix_spawn failed";
+    ::close(out[0]);
+    if (err == 0) ::waitpid(pid, nullptr, 0);
+    return text;
 }
 
 // Waits, without reading, until `fd` has something to read.
