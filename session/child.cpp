@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <ptypilot/defaults.hpp>
 
 #include "session/eintr.hpp"
 
@@ -129,8 +128,8 @@ void run_child(const exec_plan& plan) noexcept {
     if (plan.tty_fd > 2) ::close(plan.tty_fd);
 
     winsize ws{};
-    ws.ws_row = defaults::rows;
-    ws.ws_col = defaults::columns;
+    ws.ws_row = plan.rows;
+    ws.ws_col = plan.columns;
     ::ioctl(STDOUT_FILENO, TIOCSWINSZ, &ws);
 
     close_from_3_except(plan.report_fd);

@@ -3,6 +3,8 @@
 // calls (no allocation, no exceptions, no locks).
 #pragma once
 
+#include <ptypilot/defaults.hpp>
+
 namespace ptypilot::detail {
 
 // Why a start failed in the child, sent to the parent over a close-on-exec
@@ -34,6 +36,9 @@ struct exec_plan {
     // Substitute start only: the device path of the child side, opened by
     // hand to make it the controlling terminal.
     const char* tty_name = nullptr;
+    // The size of the terminal the program starts with.
+    unsigned short rows = defaults::rows;
+    unsigned short columns = defaults::columns;
 };
 
 // Never returns: execs the program or reports the failure and _exits.

@@ -103,6 +103,8 @@ void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
     const detail::start_plan plan(std::move(words), env);
     detail::exec_plan exec = plan.exec();
     exec.dir_fd = dir.get();
+    exec.rows = state_->start_window.rows;
+    exec.columns = state_->start_window.columns;
     detail::started_child child = detail::start_child(exec, use_native_pty_fork);
     pid = child.pid;
     state_->master = std::move(child.master);

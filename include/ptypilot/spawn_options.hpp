@@ -22,20 +22,21 @@ struct window_size {
 };
 
 // The settings of a session, in the order they are usually thought of; each
-// member not named keeps the session's default.
+// member not named keeps the session's default. (Every member has an
+// initializer, so that compilers do not warn of those a caller leaves out.)
 struct spawn_options {
     // Default time-out of reading and expecting; no value waits without limit.
     std::optional<seconds_value> timeout = defaults::timeout;
     // The most bytes one read of the expect loop asks for.
     int maxread = defaults::maxread;
     // How far back from the end of the buffer a search looks; no value: no limit.
-    std::optional<long> searchwindowsize;
+    std::optional<long> searchwindowsize = std::nullopt;
     // Receives everything read from and sent to the child (not owned).
     std::ostream* logfile = nullptr;
     // The child's working directory; no value or empty: the caller's.
-    std::optional<std::string> cwd;
+    std::optional<std::string> cwd = std::nullopt;
     // The child's whole environment; no value: the caller's.
-    std::optional<env_map> env;
+    std::optional<env_map> env = std::nullopt;
     seconds_value delaybeforesend = defaults::delaybeforesend;
     seconds_value delayafterclose = defaults::delayafterclose;
     seconds_value delayafterterminate = defaults::delayafterterminate;
@@ -43,7 +44,7 @@ struct spawn_options {
     // Strings compiled by expect() ignore the case of ASCII letters.
     bool ignorecase = false;
     // The size of the child's terminal when it starts.
-    window_size window;
+    window_size window = {};
 };
 
 }  // namespace ptypilot
