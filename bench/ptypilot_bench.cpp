@@ -5,7 +5,7 @@
 //   build/bench/ptypilot_bench [scenario...]
 //
 // Scenarios: start, start-tuned, launcher-start, eof-default, eof-tuned,
-// prompt-default, prompt, roundtrip, relay, trickle.
+// prompt-default, prompt, roundtrip, relay, trickle, screen-feed, screen-eof.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -19,6 +19,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <string_view>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -48,17 +50,18 @@ struct unit {
 constexpr unit ms{"ms", 1e3};
 
 // Runs both sides `reps` times, alternating, and prints the medians, their
-// ratio and the ratio aimed at (none: 0).
+// ratio and the ratio aimed at (none: 0); `labels` name the two sides.
 void compare(const char* name, int reps, const std::function<void()>& ours, const std::function<void()>& raw,
-             double target = 0, unit u = ms) {
+             double target = 0, unit u = ms,
+             std::pair<const char*, const char*> labels = {"ptypilot", "raw"}) {
     std::vector<double> a, b;
     for (int i = 0; i < reps; ++i) {
         a.push_back(seconds(ours));
         b.push_back(seconds(raw));
     }
     const double ma = median(a), mb = median(b);
-    std::printf("%-34s ptypilot %10.3f %-7s raw %10.3f %-7s ratio %5.2f", name, ma * u.scale, u.name,
-                mb * u.scale, u.name, ma / mb);
+    std::printf("%-34s %s %10.3f %-7s %s %10.3f %-7s ratio %5.2f", name, labels.first, ma * u.scale, u.name,
+                labels.second, mb * u.scale, u.name, ma / mb);
     if (target > 0) std::printf("   target <= %.2f %s", target, ma / mb <= target ? "met" : "MISSED");
     std::printf("\n");
     std::fflush(stdout);
@@ -297,6 +300,57 @@ void bench_trickle() {
     std::fflush(stdout);
 }
 
+// What the fixture paints: full-screen painting and scrolling lines, with
+// colours, cursor motion and UTF-8.
+std::string painted_output(const std::string& bytes) {
+    const std::string command = fixture + " paint " + bytes;
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[65536];
+        std::size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+// The emulator alone: megabytes a second through the screen, in reads of
+// 64 KiB as a tuned session makes them; and escape stripping beside it.
+void bench_screen_feed() {
+    const std::string data = painted_output("20000000");
+    const double mb = static_cast<double>(data.size()) / 1e6;
+    std::vector<double> fed, stripped;
+    for (int i = 0; i < 3; ++i) {
+        fed.push_back(seconds([&] {
+            ptypilot::virtual_terminal term(24, 80);
+            for (std::size_t at = 0; at < data.size(); at += 65536)
+                term.feed(std::string_view(data).substr(at, 65536));
+            if (term.text().empty()) std::printf("(empty screen)\n");
+        }));
+        stripped.push_back(seconds([&] {
+            if (ptypilot::strip_escapes(data).size() >= data.size()) std::printf("(nothing stripped)\n");
+        }));
+    }
+    std::printf("%-34s %7.1f MB/s (%.1f MB, 24x80)\n", "screen: painted output fed", mb / median(fed), mb);
+    std::printf("%-34s %7.1f MB/s\n", "strip_escapes: painted output", mb / median(stripped));
+    std::fflush(stdout);
+}
+
+// A tuned expect(EOF) of the painted output, with the screen on and off.
+void bench_screen_eof() {
+    const std::string bytes = "20000000";
+    auto run = [&](bool screen) {
+        ptypilot::spawn s(fixture, {"paint", bytes});
+        tune(s);
+        if (screen) s.enable_screen();
+        s.expect(ptypilot::sentinel::eof);
+        s.close();
+    };
+    compare(
+        "expect(EOF) 20MB painted tuned", 5, [&] { run(true); }, [&] { run(false); }, 2.0, ms,
+        {"screen on", "off"});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -314,5 +368,7 @@ int main(int argc, char** argv) {
     if (wanted("roundtrip")) bench_roundtrip();
     if (wanted("relay")) bench_relay();
     if (wanted("trickle")) bench_trickle();
+    if (wanted("screen-feed")) bench_screen_feed();
+    if (wanted("screen-eof")) bench_screen_eof();
     return 0;
 }

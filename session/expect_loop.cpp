@@ -2,28 +2,10 @@
 #include <ptypilot/spawn.hpp>
 
 #include "session/clock.hpp"
+#include "session/expect_outcome.hpp"
 #include "session/read_into.hpp"
 
 namespace ptypilot {
-
-namespace {
-
-// Records end of file or a time-out as the outcome of an expect call; the
-// list position when the pattern list named it.
-std::optional<int> settle(spawn& s, sentinel outcome, int listed_at, std::string received) {
-    s.before = std::move(received);
-    s.after = outcome;
-    if (listed_at >= 0) {
-        s.match = outcome;
-        s.match_index = listed_at;
-        return listed_at;
-    }
-    s.match = std::monostate{};
-    s.match_index.reset();
-    return std::nullopt;
-}
-
-}  // namespace
 
 int spawn::expect(const pattern_input& patterns, std::optional<double> timeout_,
                   std::optional<long> searchwindowsize_) {
@@ -85,13 +67,15 @@ int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional
             if (timeout_) *timeout_ = end_time - detail::now();
         }
     } catch (const EOF_& e) {
-        if (const auto listed = settle(*this, sentinel::eof, s.eof_index, std::move(incoming)))
+        if (const auto listed =
+                detail::record_outcome(*this, sentinel::eof, s.eof_index, std::move(incoming)))
             return *listed;
         throw EOF_(std::string(e.what()) + "\n" + str());
     } catch (const TIMEOUT& e) {
         // Nothing is lost: the next call searches all of it again.
         buffer = incoming;
-        if (const auto listed = settle(*this, sentinel::timeout, s.timeout_index, std::move(incoming)))
+        if (const auto listed =
+                detail::record_outcome(*this, sentinel::timeout, s.timeout_index, std::move(incoming)))
             return *listed;
         throw TIMEOUT(std::string(e.what()) + "\n" + str());
     } catch (...) {

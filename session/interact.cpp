@@ -65,6 +65,7 @@ private:
     }
 
     void show(std::string data) {
+        detail::feed_screen(state_, data);
         if (output_filter_) data = output_filter_(std::move(data));
         detail::log_chunk(s_.logfile, data);
         write_all(s_.STDOUT_FILENO_, data);

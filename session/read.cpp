@@ -68,14 +68,13 @@ std::string spawn::read_nonblocking(long size, std::optional<double> timeout_) {
     return data;
 }
 
-void detail::read_into(spawn& s, session_state& state, std::string& dst, long size,
-                       std::optional<double> timeout) {
-    if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
-    if (timeout && *timeout == -1) timeout = s.timeout;
-    const int fd = pty_fd(s, state);
-    // Every wait below takes what is left of this one time-out.
-    const deadline until(checked_timeout(timeout));
+namespace {
 
+// One wait and one read; false when the chunk read left nothing to keep (all
+// of it escape sequences, with stripping on), so that the caller reads again
+// within the same time-out.
+bool read_once(spawn& s, detail::session_state& state, int fd, const detail::deadline& until,
+               std::string& dst, long size) {
     const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
     if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     if (waited == fast_wait::undecided) {
@@ -93,17 +92,31 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
         }
     }
 
-    const std::size_t want = read_request(size);
+    const std::size_t want = detail::read_request(size);
     if (state.scratch.size() < want) state.scratch.resize(want);
-    const ssize_t n = retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
+    const ssize_t n = detail::retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
     // A pty master fails with EIO once every holder of the child side has
     // closed it: that is the end of the output, not an error.
     if (n < 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Exception style platform.");
     if (n == 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Empty string style platform.");
     const std::string_view chunk(state.scratch.data(), static_cast<std::size_t>(n));
-    log_chunk(s.logfile, chunk);
-    log_chunk(s.logfile_read, chunk);
+    detail::log_chunk(s.logfile, chunk);
+    detail::log_chunk(s.logfile_read, chunk);
+    if (state.tap) return state.tap->take(chunk, dst);
     dst.append(chunk);
+    return true;
+}
+
+}  // namespace
+
+void detail::read_into(spawn& s, session_state& state, std::string& dst, long size,
+                       std::optional<double> timeout) {
+    if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
+    if (timeout && *timeout == -1) timeout = s.timeout;
+    const int fd = pty_fd(s, state);
+    // Every wait below takes what is left of this one time-out.
+    const deadline until(checked_timeout(timeout));
+    while (!read_once(s, state, fd, until, dst, size)) {}
 }
 
 }  // namespace ptypilot

@@ -3,11 +3,14 @@
 // are what the session needs to keep its promises.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <ptypilot/spawn.hpp>
 
+#include "session/read_tap.hpp"
 #include "session/unique_fd.hpp"
 
 namespace ptypilot::detail {
@@ -27,7 +30,14 @@ struct session_state {
     std::string identity;
     // The size of the child's terminal when it starts.
     window_size start_window;
+    // The screen and escape stripping; empty while neither was asked for.
+    std::unique_ptr<read_tap> tap;
 };
+
+// Output the relay shows the user, which the screen must see too.
+inline void feed_screen(session_state& state, std::string_view data) {
+    if (state.tap && state.tap->screen) state.tap->screen->feed(data);
+}
 
 // The identity text of a session made at `address`.
 std::string identity_of(const void* address);

@@ -49,10 +49,14 @@ std::pair<int, int> spawn::getwinsize() const {
 void spawn::setwinsize(long rows, long cols) {
     if (rows < 0 || rows > 65535 || cols < 0 || cols > 65535)
         throw std::out_of_range("setwinsize(): rows and columns must lie between 0 and 65535");
+    // A size the screen cannot take is refused before the child sees it.
+    detail::terminal* const screen = state_->tap ? state_->tap->screen.get() : nullptr;
+    if (screen) detail::terminal::check_size(rows, cols);
     winsize ws{};
     ws.ws_row = static_cast<unsigned short>(rows);
     ws.ws_col = static_cast<unsigned short>(cols);
     detail::check(::ioctl(detail::pty_fd(*this, *state_), TIOCSWINSZ, &ws));
+    if (screen) screen->resize(static_cast<int>(rows), static_cast<int>(cols));
 }
 
 }  // namespace ptypilot

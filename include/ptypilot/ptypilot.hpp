@@ -7,6 +7,7 @@
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/run.hpp>
+#include <ptypilot/screen.hpp>
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/spawn.hpp>
 #include <ptypilot/split_command_line.hpp>

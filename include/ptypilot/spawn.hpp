@@ -21,6 +21,7 @@
 #include <ptypilot/expect_input.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
+#include <ptypilot/screen.hpp>
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn_options.hpp>
@@ -256,6 +257,63 @@ public:
     }
     std::pair<int, int> getwinsize() const;  // (rows, columns)
     void setwinsize(long rows, long cols);
+
+    // --- The rendered screen. ---
+    // Renders every byte read from the child from now on (by the expect
+    // operations, read*, read_nonblocking and interact) on an emulated
+    // terminal of the session's window size that follows setwinsize(). Call
+    // it before the first read to see everything; calling it again changes
+    // nothing. Throws std::out_of_range when the window is not between 1 and
+    // virtual_terminal::max_side in each direction, and setwinsize() then
+    // refuses such a size too.
+    void enable_screen();
+    bool screen_enabled() const noexcept;
+    // What the child's terminal shows now. std::logic_error while the screen
+    // is off, as for every screen operation below.
+    screen_view screen() const;
+    // expect() and expect_exact() over the screen's text (screen_view::text():
+    // rows without trailing blanks, joined by "\n"), searched before the first
+    // read and after every read that changed the screen. Index, sentinels and
+    // errors as for expect(); `before` is the screen's text before the match
+    // and `after` the match (on end of file or a time-out `before` is all of
+    // the screen's text); `match` holds offsets in that text, and
+    // screen_match_span() where it lies. The bytes read are added to `buffer`
+    // as expect() adds them; a match empties it (the screen shows what all of
+    // them did), any other outcome leaves them there. An EOF_ or TIMEOUT
+    // thrown carries the session's text dump and then the screen.
+    int expect_screen(const pattern_input& patterns, std::optional<double> timeout = -1);
+    int expect_screen_exact(const exact_input& patterns, std::optional<double> timeout = -1);
+    template <class Rep, class Period>
+    int expect_screen(const pattern_input& patterns, std::chrono::duration<Rep, Period> timeout) {
+        return expect_screen(patterns, to_seconds(timeout));
+    }
+    template <class Rep, class Period>
+    int expect_screen_exact(const exact_input& patterns, std::chrono::duration<Rep, Period> timeout) {
+        return expect_screen_exact(patterns, to_seconds(timeout));
+    }
+    // Where the last expect_screen call's match lies; no value when that call
+    // did not end in a match.
+    std::optional<screen_span> screen_match_span() const;
+    // Reads until the screen has shown the same thing for `quiet` (no cell,
+    // nor the cursor, changed), and returns it; at end of file, at once.
+    // Like a screen match, a settled screen empties `buffer`. Throws TIMEOUT,
+    // with the text dump and the screen, when `timeout` runs out first; what
+    // was read then stays in `buffer`.
+    screen_view wait_screen_settled(seconds_value quiet, std::optional<double> timeout = -1);
+    template <class Rep, class Period>
+    screen_view wait_screen_settled(seconds_value quiet, std::chrono::duration<Rep, Period> timeout) {
+        return wait_screen_settled(quiet, to_seconds(timeout));
+    }
+
+    // --- Escape-free reading. ---
+    // With stripping on, every read from now on leaves terminal escape
+    // sequences out of what it returns and adds to `buffer` (as
+    // strip_escapes() does, a sequence cut between reads included), so that
+    // ordinary patterns match text that colours or cursor motion interrupt. A
+    // read that got nothing but escape sequences reads again within its
+    // time-out. The screen and the log files still get every byte.
+    void set_escape_stripping(bool on);
+    bool escape_stripping() const noexcept;
 
     // --- Interactive relay. ---
     void interact(std::string escape_character = std::string(1, '\x1d'),

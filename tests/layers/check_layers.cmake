@@ -1,14 +1,15 @@
-# The parts depend one way: errors, then searching, then the session, then
-# run(), then the launcher. A file may include headers of its own part and of
+# The parts depend one way: errors, then searching, then the screen, then the
+# session, then run(), then the launcher. A file may include headers of its own part and of
 # the parts below it, never of a part above. Run as a test:
 #   cmake -DSOURCE_DIR=<repo> -P check_layers.cmake
 
 cmake_minimum_required(VERSION 3.25)
 
-set(parts errors search session run launcher)
+set(parts errors search screen session run launcher)
 # Public headers, by the part that implements them.
 set(public_errors errors.hpp)
 set(public_search regex.hpp pattern.hpp searcher.hpp)
+set(public_screen screen.hpp)
 set(public_session defaults.hpp expect_input.hpp seconds.hpp spawn.hpp spawn_options.hpp split_command_line.hpp
   which.hpp)
 set(public_run run.hpp)

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -170,5 +171,33 @@ inline std::unique_ptr<ptypilot::spawn> start_quick(const std::string& cmd, doub
     s->delaybeforesend = 0;
     return s;
 }
+
+// The same for a program and its argument words, which may hold any bytes.
+inline std::unique_ptr<ptypilot::spawn> start_quick(const std::string& program, std::vector<std::string> args,
+                                                    double timeout = 10.0) {
+    auto s = std::make_unique<ptypilot::spawn>(program, std::move(args), timeout);
+    make_quick(*s);
+    s->delaybeforesend = 0;
+    return s;
+}
+
+// A directory of its own under /tmp, removed with everything in it.
+class scoped_temp_dir {
+public:
+    scoped_temp_dir() {
+        char tmpl[] = "/tmp/ptypilot-test-XXXXXX";
+        if (::mkdtemp(tmpl) != nullptr) path_ = tmpl;
+    }
+    ~scoped_temp_dir() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    scoped_temp_dir(const scoped_temp_dir&) = delete;
+    scoped_temp_dir& operator=(const scoped_temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 }  // namespace testing_support

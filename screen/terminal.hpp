@@ -1,0 +1,67 @@
+// The emulator behind every screen: libvterm's screen layer, and a rendered
+// copy of it brought up to date only when someone looks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <ptypilot/screen.hpp>
+
+struct VTerm;
+struct VTermScreen;
+
+namespace ptypilot::detail {
+
+class terminal {
+public:
+    terminal(int rows, int columns);
+    ~terminal();
+    terminal(const terminal&) = delete;
+    terminal& operator=(const terminal&) = delete;
+
+    // std::out_of_range unless both lie between 1 and virtual_terminal::max_side.
+    static void check_size(long rows, long columns);
+
+    // Costs the emulator's work and nothing more: the rendered copy is only
+    // brought up to date by refresh().
+    void feed(std::string_view bytes);
+    void resize(int rows, int columns);
+    int rows() const noexcept { return shown_.rows; }
+    int columns() const noexcept { return shown_.columns; }
+
+    // Brings the rendered copy up to date; true when what the screen shows
+    // (a cell, the cursor's place or visibility) differs from what the copy
+    // showed before.
+    bool refresh();
+
+    // The rendered copy as of the last refresh().
+    const screen_view& view() const noexcept { return shown_; }
+    const std::string& text() const noexcept { return text_; }
+    // The cell of the character at byte `offset` of text(); an offset at the
+    // end of a row's text gives the cell just past its last character.
+    screen_position position_of(std::size_t offset) const;
+
+private:
+    void mark_rows(int from, int to) noexcept;
+    void reset_copy();
+    bool render_row(int row);
+    void join_rows();
+
+    VTerm* vt_ = nullptr;
+    VTermScreen* screen_ = nullptr;
+    screen_view shown_;
+    std::vector<std::string> row_text_;
+    std::vector<std::size_t> row_start_;  // offset of each row's text in text_
+    std::string text_;
+    std::string held_;                 // the start of a UTF-8 character the last feed did not finish
+    std::vector<std::uint8_t> stale_;  // rows the emulator touched since the last refresh
+    bool any_stale_ = true;
+    bool cursor_visible_ = true;  // as the program last set it
+
+    friend struct terminal_callbacks;
+};
+
+}  // namespace ptypilot::detail

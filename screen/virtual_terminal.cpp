@@ -1,0 +1,29 @@
+// The public emulator: a handle on the one every session's screen uses.
+#include <ptypilot/screen.hpp>
+
+#include "screen/terminal.hpp"
+
+namespace ptypilot {
+
+virtual_terminal::virtual_terminal(int rows, int columns)
+    : impl_(std::make_unique<detail::terminal>(rows, columns)) {}
+virtual_terminal::~virtual_terminal() = default;
+virtual_terminal::virtual_terminal(virtual_terminal&&) noexcept = default;
+virtual_terminal& virtual_terminal::operator=(virtual_terminal&&) noexcept = default;
+
+void virtual_terminal::feed(std::string_view bytes) { impl_->feed(bytes); }
+void virtual_terminal::resize(int rows, int columns) { impl_->resize(rows, columns); }
+int virtual_terminal::rows() const noexcept { return impl_->rows(); }
+int virtual_terminal::columns() const noexcept { return impl_->columns(); }
+
+screen_view virtual_terminal::view() const {
+    impl_->refresh();
+    return impl_->view();
+}
+
+std::string virtual_terminal::text() const {
+    impl_->refresh();
+    return impl_->text();
+}
+
+}  // namespace ptypilot

@@ -1,0 +1,47 @@
+// What a session does with the output it reads besides keeping it: render it
+// on a screen, and keep it without escape sequences. Both are off until asked
+// for; a session without them pays one pointer test per read.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <ptypilot/screen.hpp>
+
+#include "screen/escape_filter.hpp"
+#include "screen/terminal.hpp"
+
+namespace ptypilot::detail {
+
+struct read_tap {
+    std::unique_ptr<terminal> screen;
+    std::unique_ptr<escape_filter> stripper;
+    // Where the last expect_screen call matched.
+    std::optional<screen_span> match_span;
+
+    // Shows `chunk` on the screen and appends it to `dst` as a read keeps it;
+    // false when stripping left nothing of it.
+    bool take(std::string_view chunk, std::string& dst) {
+        if (screen) screen->feed(chunk);
+        if (!stripper) {
+            dst.append(chunk);
+            return true;
+        }
+        const std::size_t had = dst.size();
+        stripper->strip(chunk, dst);
+        return dst.size() != had;
+    }
+};
+
+// The screen of a session, for an operation that needs it; std::logic_error
+// naming `operation` while the screen is off.
+inline terminal& screen_of(const std::unique_ptr<read_tap>& tap, const char* operation) {
+    if (!tap || !tap->screen)
+        throw std::logic_error(std::string(operation) + ": the screen is off; call enable_screen() first");
+    return *tap->screen;
+}
+
+}  // namespace ptypilot::detail

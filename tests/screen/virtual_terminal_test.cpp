@@ -1,0 +1,174 @@
+// The emulator on its own: bytes in, cells, text and cursor out.
+#include <gtest/gtest.h>
+
+#include <ptypilot/screen.hpp>
+
+using namespace ptypilot;
+
+namespace {
+
+screen_view render(std::string_view bytes, int rows = 5, int columns = 20) {
+    virtual_terminal term(rows, columns);
+    term.feed(bytes);
+    return term.view();
+}
+
+}  // namespace
+
+TEST(VirtualTerminal, RowsAreTextWithoutTrailingBlanks) {
+    const auto v = render("ab  \r\n\r\n  c d   ");
+    EXPECT_EQ(v.rows, 5);
+    EXPECT_EQ(v.columns, 20);
+    EXPECT_EQ(v.lines(), (std::vector<std::string>{"ab", "", "  c d", "", ""}));
+    EXPECT_EQ(v.text(), "ab\n\n  c d\n\n");
+    EXPECT_EQ(v.at(0, 3).text, " ");
+    EXPECT_EQ(v.at(0, 19).text, " ");
+}
+
+TEST(VirtualTerminal, CursorMotionAndErasingPaintTheScreen) {
+    struct case_t {
+        const char* bytes;
+        std::vector<std::string> rows;
+        screen_position cursor;
+    };
+    const std::vector<case_t> cases = {
+        {"\x1b[3;5Hhere", {"", "", "    here", "", ""}, {2, 8}},
+        {"one\r\ntwo\x1b[1;1Hz", {"zne", "two", "", "", ""}, {0, 1}},
+        {"abcdef\x1b[1;3H\x1b[K", {"ab", "", "", "", ""}, {0, 2}},
+        {"first\r\nsecond\x1b[2J\x1b[H", {"", "", "", "", ""}, {0, 0}},
+        {"\x1b[1;3Hved\x1b[1;1HSa", {"Saved"}, {0, 2}},
+        // Lines past the bottom scroll the top ones away: no scrollback.
+        {"1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7", {"3", "4", "5", "6", "7"}, {4, 1}},
+        // Tabs move to the next multiple of 8; backspace steps back.
+        {"a\tb\bc", {"a       c"}, {0, 9}},
+    };
+    for (const auto& c : cases) {
+        const auto v = render(c.bytes);
+        for (std::size_t r = 0; r < c.rows.size(); ++r)
+            EXPECT_EQ(v.row_text(static_cast<int>(r)), c.rows[r]) << c.bytes;
+        EXPECT_EQ(v.cursor, c.cursor) << c.bytes;
+    }
+}
+
+TEST(VirtualTerminal, AttributesAndColoursOfEachCell) {
+    auto with = [](auto change) {
+        cell c;
+        c.text = "x";
+        change(c);
+        return c;
+    };
+    struct case_t {
+        const char* sgr;
+        cell want;
+    };
+    const std::vector<case_t> cases = {
+        {"", with([](cell&) {})},
+        {"1", with([](cell& c) { c.bold = true; })},
+        {"3", with([](cell& c) { c.italic = true; })},
+        {"4", with([](cell& c) { c.underline = true; })},
+        {"5", with([](cell& c) { c.blink = true; })},
+        {"7", with([](cell& c) { c.reverse = true; })},
+        {"9", with([](cell& c) { c.strike = true; })},
+        {"31", with([](cell& c) { c.foreground = colors::red; })},
+        {"44", with([](cell& c) { c.background = colors::blue; })},
+        {"97", with([](cell& c) { c.foreground = color::from_palette(15); })},
+        {"38;5;196", with([](cell& c) { c.foreground = color::from_palette(196); })},
+        {"48;2;10;20;30", with([](cell& c) { c.background = color::from_rgb(10, 20, 30); })},
+        {"1;7;37;41", with([](cell& c) {
+             c.bold = c.reverse = true;
+             c.foreground = colors::white;
+             c.background = colors::red;
+         })},
+        {"1;31m\x1b[0", with([](cell&) {})},
+    };
+    for (const auto& c : cases) {
+        const auto v = render(std::string("\x1b[") + c.sgr + "mx\x1b[0my");
+        EXPECT_EQ(v.at(0, 0), c.want) << "SGR " << c.sgr;
+        EXPECT_EQ(v.at(0, 1), with([](cell& d) { d.text = "y"; })) << "SGR " << c.sgr << " was not reset";
+    }
+}
+
+TEST(VirtualTerminal, WideAndCombiningCharactersInUtf8) {
+    // "中" takes two cells; "e" + U+0301 is one cell; "é" precomposed too.
+    const auto v = render(
+        "a\xe4\xb8\xad"
+        "b e\xcc\x81 \xc3\xa9");
+    EXPECT_EQ(v.row_text(0),
+              "a\xe4\xb8\xad"
+              "b e\xcc\x81 \xc3\xa9");
+    EXPECT_EQ(v.at(0, 1).text, "\xe4\xb8\xad");
+    EXPECT_EQ(v.at(0, 1).width, 2);
+    EXPECT_EQ(v.at(0, 2).text, "");
+    EXPECT_EQ(v.at(0, 2).width, 0);
+    EXPECT_EQ(v.at(0, 3).text, "b");
+    EXPECT_EQ(v.at(0, 5).text, "e\xcc\x81");
+    EXPECT_EQ(v.at(0, 7).text, "\xc3\xa9");
+    EXPECT_EQ(v.cursor, (screen_position{0, 8}));
+    // Byte offsets of the row's text back to cells.
+    EXPECT_EQ(v.column_at(0, 0), 0);
+    EXPECT_EQ(v.column_at(0, 1), 1);
+    EXPECT_EQ(v.column_at(0, 3), 1);  // inside the wide character
+    EXPECT_EQ(v.column_at(0, 4), 3);
+    EXPECT_EQ(v.column_at(0, 100), 8);
+    EXPECT_EQ(v.find("b"), (screen_position{0, 3}));
+    EXPECT_EQ(v.find("\xc3\xa9"), (screen_position{0, 7}));
+    EXPECT_EQ(v.find("absent"), std::nullopt);
+}
+
+TEST(VirtualTerminal, SequencesCutAnywhereRenderTheSame) {
+    const std::string bytes =
+        "\x1b[2;3H\x1b[1;38;5;208mcaf\xc3\xa9 \xe4\xb8\xad\x1b[0m\x1b]0;title\x07 \x1b[7mrev\x1b[27m "
+        "e\xcc\x81\r\n"
+        "\x1b[?25lhidden cursor";
+    const auto whole = render(bytes);
+    for (std::size_t cut = 1; cut < bytes.size(); ++cut) {
+        virtual_terminal term(5, 20);
+        term.feed(std::string_view(bytes).substr(0, cut));
+        term.feed(std::string_view(bytes).substr(cut));
+        const auto v = term.view();
+        ASSERT_EQ(v.cells, whole.cells) << "cut at " << cut;
+        ASSERT_EQ(v.cursor, whole.cursor) << "cut at " << cut;
+    }
+    EXPECT_EQ(whole.row_text(1), "  caf\xc3\xa9 \xe4\xb8\xad rev e\xcc\x81");
+    EXPECT_FALSE(whole.cursor_visible);
+}
+
+TEST(VirtualTerminal, AlternateScreenGivesTheNormalOneBack) {
+    virtual_terminal term(5, 20);
+    term.feed("shell prompt$ ");
+    term.feed("\x1b[?1049h\x1b[H\x1b[2Jfull screen");
+    EXPECT_EQ(term.view().row_text(0), "full screen");
+    term.feed("\x1b[?1049l");
+    EXPECT_EQ(term.view().row_text(0), "shell prompt$");
+    EXPECT_EQ(term.text(), "shell prompt$\n\n\n\n");
+}
+
+TEST(VirtualTerminal, ResizeKeepsWhatFits) {
+    virtual_terminal term(5, 20);
+    term.feed("0123456789abcdef\r\nsecond");
+    term.resize(3, 8);
+    auto v = term.view();
+    EXPECT_EQ(v.rows, 3);
+    EXPECT_EQ(v.columns, 8);
+    EXPECT_EQ(v.cells.size(), 24u);
+    EXPECT_EQ(v.row_text(0), "01234567");
+    EXPECT_EQ(v.row_text(1), "second");
+    term.resize(6, 30);
+    term.feed("\x1b[6;25Hedge");
+    v = term.view();
+    EXPECT_EQ(v.row_text(5), std::string(24, ' ') + "edge");
+}
+
+TEST(VirtualTerminal, RefusesSizesOutsideItsRange) {
+    for (const auto& [rows, columns] : {std::pair{0, 80}, std::pair{24, 0}, std::pair{-1, 80},
+                                        std::pair{virtual_terminal::max_side + 1, 80}}) {
+        EXPECT_THROW(virtual_terminal(rows, columns), std::out_of_range) << rows << "x" << columns;
+    }
+    virtual_terminal term(2, 2);
+    EXPECT_THROW(term.resize(0, 0), std::out_of_range);
+    EXPECT_EQ(term.rows(), 2);
+    const screen_view v = term.view();
+    EXPECT_THROW((void)v.at(2, 0), std::out_of_range);
+    EXPECT_THROW((void)v.at(0, -1), std::out_of_range);
+    EXPECT_THROW((void)v.row_text(5), std::out_of_range);
+}

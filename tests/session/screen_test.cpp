@@ -1,0 +1,302 @@
+// The rendered screen of a session and escape stripping, against the
+// fixture: what each reading operation shows, the outcomes of expect_screen,
+// waiting for a quiet screen, the window size.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+#include "support/helpers.hpp"
+
+using namespace ptypilot;
+using testing_support::fixture;
+using testing_support::start_quick;
+
+namespace {
+
+// Paints "top" on the first row and "painted" two cells in on the second;
+// the byte stream holds neither row as the screen shows it.
+const std::string painting = "\x1b[2;3Hpainted\x1b[1;1Htop";
+
+bool is(const after_value& v, sentinel k) {
+    const auto* p = std::get_if<sentinel>(&v);
+    return p && *p == k;
+}
+bool is(const match_value& v, sentinel k) {
+    const auto* p = std::get_if<sentinel>(&v);
+    return p && *p == k;
+}
+
+int open_null(int flags) { return ::open("/dev/null", flags | O_CLOEXEC); }
+
+}  // namespace
+
+TEST(Screen, OffUntilEnabled) {
+    auto s = start_quick(fixture, {"print", painting});
+    EXPECT_FALSE(s->screen_enabled());
+    const std::vector<std::pair<const char*, std::function<void()>>> refused = {
+        {"screen()", [&] { (void)s->screen(); }},
+        {"expect_screen()", [&] { s->expect_screen("top"); }},
+        {"expect_screen()", [&] { s->expect_screen_exact("top"); }},
+        {"wait_screen_settled()", [&] { (void)s->wait_screen_settled(0.1); }},
+    };
+    for (const auto& [name, call] : refused) {
+        try {
+            call();
+            ADD_FAILURE() << name << " worked without a screen";
+        } catch (const std::logic_error& e) {
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("enable_screen()"), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(s->screen_match_span(), std::nullopt);
+    // Nothing was read by the refused calls.
+    EXPECT_EQ(s->read(), painting);
+}
+
+TEST(Screen, EveryReadingOperationFeedsIt) {
+    const std::vector<std::pair<const char*, std::function<void(spawn&)>>> operations = {
+        {"expect", [](spawn& s) { s.expect(sentinel::eof); }},
+        {"expect_exact", [](spawn& s) { s.expect_exact(sentinel::eof); }},
+        {"read", [](spawn& s) { s.read(); }},
+        {"read(n)",
+         [](spawn& s) {
+             while (!s.read(3).empty()) {}
+         }},
+        {"readline",
+         [](spawn& s) {
+             while (!s.readline().empty()) {}
+         }},
+        {"read_nonblocking",
+         [](spawn& s) {
+             try {
+                 for (;;) s.read_nonblocking(1, 10);
+             } catch (const EOF_&) {}
+         }},
+        {"interact",
+         [](spawn& s) {
+             const int in = open_null(O_RDONLY);
+             const int out = open_null(O_WRONLY);
+             s.STDIN_FILENO_ = in;
+             s.STDOUT_FILENO_ = out;
+             // The screen shows what the child wrote, not what the filter
+             // made of it for the user.
+             s.interact("\x1d", nullptr, [](std::string) { return std::string("filtered"); });
+             ::close(in);
+             ::close(out);
+         }},
+    };
+    for (const auto& [name, operation] : operations) {
+        auto s = start_quick(fixture, {"print", painting});
+        s->enable_screen();
+        EXPECT_TRUE(s->screen_enabled());
+        operation(*s);
+        const screen_view v = s->screen();
+        EXPECT_EQ(v.row_text(0), "top") << name;
+        EXPECT_EQ(v.row_text(1), "  painted") << name;
+        EXPECT_EQ(v.cursor, (screen_position{0, 3})) << name;
+    }
+}
+
+TEST(Screen, MatchesWhatOnlyTheScreenShows) {
+    // "ved" is written first, "Sa" in front of it later: the stream never
+    // holds "Saved", the screen does.
+    const std::string bytes = "\x1b[3;3Hved\x1b[3;1HSa";
+    auto plain = start_quick(fixture, {"print", bytes});
+    EXPECT_EQ(plain->expect({"Saved", sentinel::eof}), 1);
+
+    auto s = start_quick(fixture, {"print", bytes});
+    s->enable_screen();
+    EXPECT_EQ(s->expect_screen({"never", "Sa\\w+"}), 1);
+    EXPECT_EQ(s->before, "\n\n");
+    EXPECT_EQ(s->after_str(), "Saved");
+    EXPECT_EQ(std::get<match_result>(s->match).str(), "Saved");
+    EXPECT_EQ(s->match_index, 1);
+    EXPECT_EQ(s->screen_match_span(), (screen_span{{2, 0}, {2, 5}}));
+    // The screen shows what every byte read did: the match takes them all.
+    EXPECT_EQ(s->buffer, "");
+    EXPECT_NE(s->searcher->str().find("searcher_re"), std::string::npos);
+
+    // Plain strings, rows joined by newlines; a match across rows.
+    auto t = start_quick(fixture, {"print", "a.b\r\n(c)"});
+    t->enable_screen();
+    EXPECT_EQ(t->expect_screen_exact({"x", "a.b\n(c)"}), 1);
+    EXPECT_EQ(t->screen_match_span(), (screen_span{{0, 0}, {1, 3}}));
+    EXPECT_NE(t->searcher->str().find("searcher_string"), std::string::npos);
+    EXPECT_EQ(t->expect_screen("(?m)^\\(c\\)$", 0), 0);  // still on the screen: no read needed
+}
+
+TEST(Screen, EndOfFileAndTimeOutAsForExpect) {
+    {
+        auto s = start_quick(fixture, {"print", painting});
+        s->enable_screen();
+        EXPECT_EQ(s->expect_screen({"never", sentinel::timeout, sentinel::eof}), 2);
+        EXPECT_EQ(s->before, "top\n  painted" + std::string(22, '\n'));
+        EXPECT_TRUE(is(s->after, sentinel::eof));
+        EXPECT_TRUE(is(s->match, sentinel::eof));
+        EXPECT_EQ(s->match_index, 2);
+        EXPECT_EQ(s->buffer, painting);  // the stream stays for expect and read
+        EXPECT_EQ(s->screen_match_span(), std::nullopt);
+    }
+    {
+        auto s = start_quick(fixture, {"print", painting});
+        s->enable_screen();
+        try {
+            s->expect_screen("never");
+            FAIL();
+        } catch (const EOF_& e) {
+            const std::string msg = e.what();
+            EXPECT_EQ(msg.rfind("End Of File (EOF) in read_nonblocking().", 0), 0u) << msg;
+            EXPECT_NE(
+                msg.find("\n" + s->str() + "\nscreen (24 rows, 80 columns; cursor at row 0, column 3):\n" +
+                         "top\n  painted\n"),
+                std::string::npos)
+                << msg;
+        }
+        EXPECT_TRUE(std::holds_alternative<std::monostate>(s->match));
+        EXPECT_EQ(s->match_index, std::nullopt);
+        EXPECT_EQ(s->before->substr(0, 13), "top\n  painted");
+    }
+    {
+        auto s = start_quick(fixture, {"ignore-hup-int"});
+        s->enable_screen();
+        EXPECT_EQ(s->expect_screen({"never", sentinel::timeout}, 0.3), 1);
+        EXPECT_TRUE(is(s->after, sentinel::timeout));
+        EXPECT_TRUE(is(s->match, sentinel::timeout));
+        EXPECT_EQ(s->buffer, "ready\r\n");
+        EXPECT_EQ(s->before->substr(0, 7), "ready\n\n");
+        try {
+            s->expect_screen("never", std::chrono::milliseconds(200));
+            FAIL();
+        } catch (const TIMEOUT& e) {
+            const std::string msg = e.what();
+            EXPECT_EQ(msg.rfind("Timeout exceeded in ", 0), 0u) << msg;
+            EXPECT_NE(msg.find("\nscreen (24 rows, 80 columns; cursor at row 1, column 0):\nready\n"),
+                      std::string::npos)
+                << msg;
+        }
+        EXPECT_EQ(s->buffer, "ready\r\n");
+        EXPECT_EQ(s->expect("ready\r\n"), 0);
+    }
+}
+
+TEST(Screen, FollowsTheWindowSize) {
+    spawn s(fixture, {"print", std::string(45, 'x')}, spawn_options{.timeout = 10.0, .window = {10, 40}});
+    testing_support::make_quick(s);
+    s.enable_screen();
+    s.expect(sentinel::eof);
+    screen_view v = s.screen();
+    EXPECT_EQ(v.rows, 10);
+    EXPECT_EQ(v.columns, 40);
+    EXPECT_EQ(v.row_text(0), std::string(40, 'x'));
+    EXPECT_EQ(v.row_text(1), std::string(5, 'x'));
+
+    auto t = start_quick(fixture, {"ignore-hup-int"});
+    t->enable_screen();
+    t->setwinsize(12, 50);
+    EXPECT_EQ(t->screen().rows, 12);
+    EXPECT_EQ(t->screen().columns, 50);
+    // A size the screen cannot take is refused before the child sees it.
+    EXPECT_THROW(t->setwinsize(0, 0), std::out_of_range);
+    EXPECT_THROW(t->setwinsize(24, virtual_terminal::max_side + 1), std::out_of_range);
+    EXPECT_EQ(t->getwinsize(), (std::pair<int, int>{12, 50}));
+    EXPECT_EQ(t->screen().columns, 50);
+}
+
+TEST(Screen, EnabledLateSeesFromThenOn) {
+    auto s = start_quick(fixture, {"pause", "first ", "0.5", "second"});
+    s->expect_exact("first ");
+    s->enable_screen();
+    s->enable_screen();  // again: changes nothing
+    s->expect_screen_exact("second");
+    EXPECT_EQ(s->screen_match_span(), (screen_span{{0, 0}, {0, 6}}));
+}
+
+TEST(Screen, WaitsUntilNothingChanges) {
+    {
+        auto s = start_quick(fixture, {"ignore-hup-int"});
+        s->enable_screen();
+        const screen_view v = s->wait_screen_settled(0.3, 20.0);
+        EXPECT_EQ(v.row_text(0), "ready");
+        EXPECT_EQ(s->buffer, "");  // what the screen shows the effect of
+    }
+    {
+        // A screen that keeps changing never settles.
+        auto s = start_quick(fixture, {"drip", "30", "0.02"});
+        s->enable_screen();
+        try {
+            (void)s->wait_screen_settled(std::chrono::seconds(1), std::chrono::milliseconds(500));
+            FAIL();
+        } catch (const TIMEOUT& e) {
+            const std::string msg = e.what();
+            EXPECT_EQ(msg.rfind("Timeout exceeded in wait_screen_settled().\n" + s->str() + "\nscreen (", 0),
+                      0u)
+                << msg;
+            EXPECT_NE(msg.find("\ntick\n"), std::string::npos) << msg;
+        }
+        EXPECT_EQ(s->buffer.substr(0, 12), "tick\r\ntick\r\n");  // a failed wait takes nothing
+    }
+    {
+        // Once the child has ended, nothing can change the screen any more.
+        auto s = start_quick(fixture, {"print", painting});
+        s->enable_screen();
+        const screen_view v = s->wait_screen_settled(30.0, 60.0);
+        EXPECT_EQ(v.row_text(1), "  painted");
+        EXPECT_TRUE(s->flag_eof);
+    }
+    auto s = start_quick(fixture, {"print", "x"});
+    s->enable_screen();
+    for (const double quiet : {-1.0, std::nan("")})
+        EXPECT_THROW((void)s->wait_screen_settled(quiet), std::invalid_argument) << quiet;
+}
+
+TEST(Screen, MovesWithTheSession) {
+    auto s = start_quick(fixture, {"print", painting});
+    s->enable_screen();
+    s->expect_screen("painted");
+    spawn moved(std::move(*s));
+    EXPECT_FALSE(s->screen_enabled());
+    ASSERT_TRUE(moved.screen_enabled());
+    EXPECT_EQ(moved.screen().row_text(0), "top");
+    EXPECT_EQ(moved.screen_match_span(), (screen_span{{1, 2}, {1, 9}}));
+}
+
+TEST(EscapeStripping, OrdinaryPatternsMatchColouredOutput) {
+    const std::string coloured = "\x1b[1;32mok\x1b[0m: \x1b]0;title\x07\x1b[?2004hready $ ";
+    auto raw = start_quick(fixture, {"print", coloured});
+    EXPECT_FALSE(raw->escape_stripping());
+    EXPECT_EQ(raw->expect({"ok: ready \\$ ", sentinel::eof}), 1);
+
+    auto s = start_quick(fixture, {"print", coloured});
+    s->set_escape_stripping(true);
+    s->enable_screen();
+    EXPECT_TRUE(s->escape_stripping());
+    EXPECT_EQ(s->expect("ok: ready \\$ "), 0);
+    EXPECT_EQ(s->before, "");
+    // The screen still got every byte, colours included.
+    EXPECT_TRUE(s->screen().at(0, 0).bold);
+    EXPECT_EQ(s->screen().at(0, 0).foreground, colors::green);
+}
+
+TEST(EscapeStripping, ASequenceCutBetweenReadsIsStillTakenOut) {
+    // The child writes the start of a colour, waits, then writes the rest.
+    auto s = start_quick(fixture, {"pause", "\x1b[3", "0.3", "1mred\x1b[0m"});
+    s->set_escape_stripping(true);
+    // The first read gets nothing but a part of a sequence: it reads again.
+    EXPECT_EQ(s->read_nonblocking(100, 10), "red");
+    EXPECT_EQ(s->read(), "");
+
+    // Nothing but escape sequences, then silence: a time-out, not "".
+    auto quiet = start_quick(fixture, {"pause", "\x1b[31m\x1b[2J", "30", "late"});
+    quiet->set_escape_stripping(true);
+    EXPECT_THROW(quiet->read_nonblocking(100, 0.3), TIMEOUT);
+
+    // Turned off, reads keep every byte again.
+    auto t = start_quick(fixture, {"pause", "\x1b[1mA", "0.3", "\x1b[1mB"});
+    t->set_escape_stripping(true);
+    EXPECT_EQ(t->read_nonblocking(100, 10), "A");
+    t->set_escape_stripping(false);
+    EXPECT_FALSE(t->escape_stripping());
+    EXPECT_EQ(t->read(), "\x1b[1mB");
+}
