@@ -9,7 +9,9 @@
 #include <ptypilot/regex.hpp>
 #include <ptypilot/run.hpp>
 #include <ptypilot/searcher.hpp>
+#include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn.hpp>
+#include <ptypilot/spawn_options.hpp>
 #include <ptypilot/split_command_line.hpp>
 #include <ptypilot/which.hpp>
 
