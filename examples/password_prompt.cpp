@@ -12,6 +12,7 @@
 
 #include <ptypilot/ptypilot.hpp>
 using namespace ptypilot;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -39,7 +40,7 @@ int fail(const std::string& why) {
 int main(int argc, char** argv) {
     const std::string password = argc > 1 ? argv[1] : "s3cret";
     try {
-        spawn child("/bin/sh", {"-c", login_script}, 10.0);
+        spawn child("/bin/sh", {"-c", login_script}, {.timeout = 10s, .env = env_map{{"TERM", "dumb"}}});
 
         // EOF_ and TIMEOUT in the list turn those outcomes into list
         // positions instead of exceptions.
@@ -59,9 +60,9 @@ int main(int argc, char** argv) {
         if (i != 0) return fail(i == 1 ? "the password was refused" : "no answer to the password");
         if (child.before->find(password) != std::string::npos) return fail("the password was echoed");
 
-        child.expect("\\$ ");
-        std::string motd = *child.before;                         // text before the match
-        std::string prompt = std::get<std::string>(child.after);  // the match itself
+        child.expect("\\$ ", 5s);                // any std::chrono duration, or seconds
+        std::string motd = child.before_str();   // text before the match
+        std::string prompt = child.after_str();  // the match itself
         if (motd.find("Last login") == std::string::npos) return fail("no message of the day");
         if (prompt != "$ ") return fail("unexpected prompt '" + prompt + "'");
 

@@ -10,6 +10,7 @@
 
 #include <ptypilot/ptypilot.hpp>
 using namespace ptypilot;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -39,7 +40,7 @@ int main() {
         // it only "retype", the rest of the prompt would be left behind and
         // answered a second time by the first event.
         auto [output, status] =
-            run(fake_passwd, 30, withexitstatus,
+            run(fake_passwd, 30s, withexitstatus,
                 event_list{{"(?i)new password: ", "n3w-Secret\n"},
                            {"(?i)retype new password: ", callback([&](run_state& st) -> callback_value {
                                 ++retyped;
@@ -55,6 +56,8 @@ int main() {
 
         std::string listing = run("ls -l /tmp");  // output only
         if (listing.rfind("total", 0) != 0) return fail("unexpected listing:\n" + listing);
+        auto [log, code] = run("sh -c 'echo testing; exit 3'", withexitstatus);  // the default time-out
+        if (log != "testing\r\n" || code != 3) return fail("unexpected run of a failing command:\n" + log);
     } catch (const std::exception& e) {
         return fail(e.what());
     }

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 
-
 #include "session/eintr.hpp"
 
 namespace ptypilot::detail {

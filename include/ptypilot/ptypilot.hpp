@@ -1,4 +1,5 @@
-// The whole public API of ptypilot.
+/// \file
+/// The whole public API of ptypilot.
 #pragma once
 
 #include <ptypilot/defaults.hpp>
@@ -9,6 +10,16 @@
 #include <ptypilot/run.hpp>
 #include <ptypilot/screen.hpp>
 #include <ptypilot/searcher.hpp>
+#include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn.hpp>
+#include <ptypilot/spawn_options.hpp>
 #include <ptypilot/split_command_line.hpp>
 #include <ptypilot/which.hpp>
+
+/// \namespace ptypilot
+/// Drive programs through a pseudo-terminal. A spawn session starts a
+/// program on a new pseudo-terminal, reads its output with time-outs, waits
+/// for patterns in it (`expect`), writes to it, hands it to the user
+/// (`interact`) and records how it ended; run() runs a command to its end,
+/// answering prompts from a table of events. Data is bytes in std::string;
+/// times are seconds, as numbers or std::chrono durations.

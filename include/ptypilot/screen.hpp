@@ -1,5 +1,6 @@
-// The rendered screen of a terminal: what a person would see after the bytes
-// a program wrote were interpreted, not the bytes themselves.
+/// \file
+/// The rendered screen of a terminal: what a person would see after the bytes
+/// a program wrote were interpreted, not the bytes themselves.
 #pragma once
 
 #include <cstddef>
@@ -12,99 +13,112 @@
 
 namespace ptypilot {
 
-// The colour of a cell's text or background: the terminal's default, an entry
-// of the 256-colour palette (0-7 the basic colours of SGR 30-37, 8-15 their
-// bright forms of SGR 90-97), or 24-bit RGB.
+/// The colour of a cell's text or background: the terminal's default, an entry
+/// of the 256-colour palette (0-7 the basic colours of SGR 30-37, 8-15 their
+/// bright forms of SGR 90-97), or 24-bit RGB.
 struct color {
-    enum class kind : std::uint8_t { default_color, palette, rgb };
+    /// Which of the three a colour is.
+    enum class kind : std::uint8_t {
+        default_color,  ///< The terminal's default for text or background.
+        palette,        ///< An entry of the 256-colour palette: `index`.
+        rgb             ///< 24-bit colour: `red`, `green`, `blue`.
+    };
 
-    kind type = kind::default_color;
-    std::uint8_t index = 0;  // palette entry; 0 for the other kinds
-    std::uint8_t red = 0;    // red, green, blue: 0 unless rgb
-    std::uint8_t green = 0;
-    std::uint8_t blue = 0;
+    kind type = kind::default_color;  ///< Which kind of colour this is.
+    std::uint8_t index = 0;           ///< The palette entry; 0 for the other kinds.
+    std::uint8_t red = 0;             ///< Red, 0 unless rgb.
+    std::uint8_t green = 0;           ///< Green, 0 unless rgb.
+    std::uint8_t blue = 0;            ///< Blue, 0 unless rgb.
 
+    /// Palette entry `i`.
     static constexpr color from_palette(std::uint8_t i) noexcept { return {kind::palette, i, 0, 0, 0}; }
+    /// The 24-bit colour (`r`, `g`, `b`).
     static constexpr color from_rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) noexcept {
         return {kind::rgb, 0, r, g, b};
     }
+    /// Whether this is the terminal's default colour.
     constexpr bool is_default() const noexcept { return type == kind::default_color; }
+    /// The same kind and the same value.
     friend constexpr bool operator==(const color&, const color&) = default;
 };
 
-// The basic palette entries by name, for comparisons that read well.
+/// The basic palette entries by name, for comparisons that read well.
 namespace colors {
-inline constexpr color black = color::from_palette(0);
-inline constexpr color red = color::from_palette(1);
-inline constexpr color green = color::from_palette(2);
-inline constexpr color yellow = color::from_palette(3);
-inline constexpr color blue = color::from_palette(4);
-inline constexpr color magenta = color::from_palette(5);
-inline constexpr color cyan = color::from_palette(6);
-inline constexpr color white = color::from_palette(7);
+inline constexpr color black = color::from_palette(0);    ///< SGR 30 and 40.
+inline constexpr color red = color::from_palette(1);      ///< SGR 31 and 41.
+inline constexpr color green = color::from_palette(2);    ///< SGR 32 and 42.
+inline constexpr color yellow = color::from_palette(3);   ///< SGR 33 and 43.
+inline constexpr color blue = color::from_palette(4);     ///< SGR 34 and 44.
+inline constexpr color magenta = color::from_palette(5);  ///< SGR 35 and 45.
+inline constexpr color cyan = color::from_palette(6);     ///< SGR 36 and 46.
+inline constexpr color white = color::from_palette(7);    ///< SGR 37 and 47.
 }  // namespace colors
 
-// One character cell and how it is drawn.
+/// One character cell and how it is drawn.
 struct cell {
-    // UTF-8: the character with any combining marks after it; " " for a blank
-    // cell (never written, or erased); "" for the right half of a wide
-    // character, whose text stands in the cell to its left.
+    /// UTF-8: the character with any combining marks after it; " " for a blank
+    /// cell (never written, or erased); "" for the right half of a wide
+    /// character, whose text stands in the cell to its left.
     std::string text = " ";
-    // 1; 2 for the left half of a wide character, 0 for its right half.
+    /// 1; 2 for the left half of a wide character, 0 for its right half.
     int width = 1;
-    bool bold = false;
-    bool italic = false;
-    bool underline = false;  // single, double or curly
-    bool blink = false;
-    bool reverse = false;  // foreground and background swapped when shown
-    bool strike = false;
-    color foreground;
-    color background;
+    bool bold = false;       ///< Bold (SGR 1).
+    bool italic = false;     ///< Italic (SGR 3).
+    bool underline = false;  ///< Underlined: single, double or curly (SGR 4, 21).
+    bool blink = false;      ///< Blinking (SGR 5).
+    bool reverse = false;    ///< Foreground and background swapped when shown (SGR 7).
+    bool strike = false;     ///< Struck through (SGR 9).
+    color foreground;        ///< The text's colour, as set (before `reverse`).
+    color background;        ///< The background's colour, as set (before `reverse`).
 
+    /// The same text, width, attributes and colours.
     friend bool operator==(const cell&, const cell&) = default;
 };
 
-// A place on the screen, counted from 0: row 0 is the top, column 0 the left.
+/// A place on the screen, counted from 0: row 0 is the top, column 0 the left.
 struct screen_position {
-    int row = 0;
-    int column = 0;
+    int row = 0;     ///< From the top, 0 first.
+    int column = 0;  ///< From the left, 0 first.
+    /// The same row and column.
     friend constexpr bool operator==(const screen_position&, const screen_position&) = default;
 };
 
-// Where a match lies on the screen: the cell of its first character, and the
-// cell just past its last one (on the row of the last character).
+/// Where a match lies on the screen: the cell of its first character, and the
+/// cell just past its last one (on the row of the last character).
 struct screen_span {
-    screen_position begin;
-    screen_position end;
+    screen_position begin;  ///< The cell of the first character.
+    screen_position end;    ///< The cell just past the last character.
+    /// The same two cells.
     friend constexpr bool operator==(const screen_span&, const screen_span&) = default;
 };
 
-// A snapshot of a screen: `rows` × `columns` cells, row by row. As text, a
-// row is its cells' texts in order, without its trailing blanks, so a wide
-// character appears once and a row left empty reads "".
+/// A snapshot of a screen: `rows` × `columns` cells, row by row. As text, a
+/// row is its cells' texts in order, without its trailing blanks, so a wide
+/// character appears once and a row left empty reads "".
 struct screen_view {
-    int rows = 0;
-    int columns = 0;
-    std::vector<cell> cells;  // row-major: cells[row * columns + column]
-    screen_position cursor;
-    bool cursor_visible = true;
+    int rows = 0;                ///< How many rows the screen has.
+    int columns = 0;             ///< How many columns the screen has.
+    std::vector<cell> cells;     ///< Row by row: `cells[row * columns + column]`.
+    screen_position cursor;      ///< Where the cursor is.
+    bool cursor_visible = true;  ///< Whether the program shows the cursor.
 
-    // std::out_of_range outside the screen.
+    /// The cell at `row`, `column`; std::out_of_range outside the screen.
     const cell& at(int row, int column) const;
+    /// The cell at `p`; std::out_of_range outside the screen.
     const cell& at(screen_position p) const { return at(p.row, p.column); }
-    // The text of one row; std::out_of_range outside the screen.
+    /// The text of one row; std::out_of_range outside the screen.
     std::string row_text(int row) const;
-    // Every row's text, top to bottom.
+    /// Every row's text, top to bottom.
     std::vector<std::string> lines() const;
-    // The rows' texts joined by "\n" (none after the last): what expect_screen
-    // searches.
+    /// The rows' texts joined by "\n" (none after the last): what expect_screen
+    /// searches.
     std::string text() const;
-    // The column of the cell that holds byte `offset` of row_text(row); an
-    // offset at or past the end of that text gives the column just past its
-    // last character.
+    /// The column of the cell that holds byte `offset` of row_text(row); an
+    /// offset at or past the end of that text gives the column just past its
+    /// last character.
     int column_at(int row, std::size_t offset) const;
-    // The cell where `needle` first begins on one row, searching row by row
-    // from the top; no value when no row holds it.
+    /// The cell where `needle` first begins on one row, searching row by row
+    /// from the top; no value when no row holds it.
     std::optional<screen_position> find(std::string_view needle) const;
 };
 
@@ -112,44 +126,53 @@ namespace detail {
 class terminal;
 }
 
-// A terminal emulator on its own: bytes a program wrote go in, the screen it
-// would show comes out. UTF-8 throughout; the alternate screen of full-screen
-// programs is kept apart from the normal one as xterm keeps it; no scrollback
-// (rows scrolled off the top are gone). Answers the emulated terminal would
-// send back (to a cursor position query, say) are dropped.
+/// A terminal emulator on its own: bytes a program wrote go in, the screen it
+/// would show comes out. UTF-8 throughout; the alternate screen of full-screen
+/// programs is kept apart from the normal one as xterm keeps it; no scrollback
+/// (rows scrolled off the top are gone). Answers the emulated terminal would
+/// send back (to a cursor position query, say) are dropped.
 class virtual_terminal {
 public:
-    // Rows and columns must lie between 1 and max_side (std::out_of_range).
+    /// Rows and columns must lie between 1 and max_side (std::out_of_range).
     static constexpr int max_side = 1000;
 
+    /// A blank screen of `rows` × `columns`, the cursor at the top left.
     virtual_terminal(int rows, int columns);
+    /// Releases the emulator.
     ~virtual_terminal();
+    /// Takes the other's screen; the one moved from may only be assigned to
+    /// or destroyed.
     virtual_terminal(virtual_terminal&&) noexcept;
+    /// Takes the other's screen; the one moved from may only be assigned to
+    /// or destroyed.
     virtual_terminal& operator=(virtual_terminal&&) noexcept;
     virtual_terminal(const virtual_terminal&) = delete;
     virtual_terminal& operator=(const virtual_terminal&) = delete;
 
-    // Interprets `bytes` as the next output of the program; a sequence cut
-    // between two calls is taken up where it stopped.
+    /// Interprets `bytes` as the next output of the program; a sequence cut
+    /// between two calls is taken up where it stopped.
     void feed(std::string_view bytes);
-    // As a terminal window resized by the user: what fits is kept.
+    /// As a terminal window resized by the user: what fits is kept.
     void resize(int rows, int columns);
+    /// How many rows the screen has.
     int rows() const noexcept;
+    /// How many columns the screen has.
     int columns() const noexcept;
 
+    /// What the screen shows now.
     screen_view view() const;
-    // view().text(), without copying the cells.
+    /// view().text(), without copying the cells.
     std::string text() const;
 
 private:
     std::unique_ptr<detail::terminal> impl_;
 };
 
-// `bytes` without its terminal escape sequences (CSI, OSC, DCS and the other
-// ESC sequences: colours, cursor motion, titles, bracketed-paste switches).
-// Text and control characters such as "\r", "\n", "\t" and "\b" stay; NUL and
-// DEL, which a terminal ignores, go. An unfinished sequence at the end is
-// dropped.
+/// `bytes` without its terminal escape sequences (CSI, OSC, DCS and the other
+/// ESC sequences: colours, cursor motion, titles, bracketed-paste switches).
+/// Text and control characters such as "\r", "\n", "\t" and "\b" stay; NUL and
+/// DEL, which a terminal ignores, go. An unfinished sequence at the end is
+/// dropped.
 std::string strip_escapes(std::string_view bytes);
 
 }  // namespace ptypilot

@@ -1,5 +1,6 @@
-// Everything a session can be told before its child starts, for designated
-// initializers: `spawn s("ssh vault", {.timeout = 10s, .env = env_map{{"TERM", "dumb"}}});`
+/// \file
+/// Everything a session can be told before its child starts, for designated
+/// initializers: `spawn s("ssh vault", {.timeout = 10s, .env = env_map{{"TERM", "dumb"}}});`
 #pragma once
 
 #include <iosfwd>
@@ -12,38 +13,43 @@
 
 namespace ptypilot {
 
-// The child's complete environment, name to value.
+/// The child's complete environment, name to value.
 using env_map = std::map<std::string, std::string>;
 
-// A terminal's size in character cells.
+/// A terminal's size in character cells.
 struct window_size {
-    unsigned short rows = defaults::rows;
-    unsigned short columns = defaults::columns;
+    unsigned short rows = defaults::rows;        ///< Rows, 24 by default.
+    unsigned short columns = defaults::columns;  ///< Columns, 80 by default.
 };
 
-// The settings of a session, in the order they are usually thought of; each
-// member not named keeps the session's default. (Every member has an
-// initializer, so that compilers do not warn of those a caller leaves out.)
+/// The settings of a session, in the order they are usually thought of; each
+/// member not named keeps the session's default. (Every member has an
+/// initializer, so that compilers do not warn of those a caller leaves out.)
+/// Each member but `window` sets the spawn field of the same name.
 struct spawn_options {
-    // Default time-out of reading and expecting; no value waits without limit.
+    /// Default time-out of reading and expecting; no value waits without limit.
     std::optional<seconds_value> timeout = defaults::timeout;
-    // The most bytes one read of the expect loop asks for.
+    /// The most bytes one read of the expect loop asks for.
     int maxread = defaults::maxread;
-    // How far back from the end of the buffer a search looks; no value: no limit.
+    /// How far back from the end of the buffer a search looks; no value: no limit.
     std::optional<long> searchwindowsize = std::nullopt;
-    // Receives everything read from and sent to the child (not owned).
+    /// Receives everything read from and sent to the child (not owned).
     std::ostream* logfile = nullptr;
-    // The child's working directory; no value or empty: the caller's.
+    /// The child's working directory; no value or empty: the caller's.
     std::optional<std::string> cwd = std::nullopt;
-    // The child's whole environment; no value: the caller's.
+    /// The child's whole environment; no value: the caller's.
     std::optional<env_map> env = std::nullopt;
+    /// Pause before each send.
     seconds_value delaybeforesend = defaults::delaybeforesend;
+    /// Longest wait for the child to end once close() has closed the terminal.
     seconds_value delayafterclose = defaults::delayafterclose;
+    /// Longest wait for the child to end after each signal of terminate().
     seconds_value delayafterterminate = defaults::delayafterterminate;
+    /// Pause after each read of the expect loop; 0 removes it.
     seconds_value delayafterread = defaults::delayafterread;
-    // Strings compiled by expect() ignore the case of ASCII letters.
+    /// Strings compiled by expect() ignore the case of ASCII letters.
     bool ignorecase = false;
-    // The size of the child's terminal when it starts.
+    /// The size of the child's terminal when it starts.
     window_size window = {};
 };
 

@@ -1,4 +1,5 @@
-// Program lookup along PATH.
+/// \file
+/// Program lookup along PATH.
 #pragma once
 
 #include <optional>
@@ -6,10 +7,10 @@
 
 namespace ptypilot {
 
-// The path to execute for `filename`, searched along the calling process's
-// own PATH ("/bin:/usr/bin" when unset or empty: the current directory only
-// through an empty or "." entry the caller put there); no value when none is
-// executable.
+/// The path to execute for `filename`, searched along the calling process's
+/// own PATH ("/bin:/usr/bin" when unset or empty: the current directory only
+/// through an empty or "." entry the caller put there); no value when none is
+/// executable. A `filename` that holds a "/" is tried as it stands first.
 std::optional<std::string> which(const std::string& filename);
 
 }  // namespace ptypilot

@@ -43,7 +43,7 @@ TEST(Options, SettingsByNameReachTheSessionAndTheChild) {
     EXPECT_EQ(t.expect(EOF_{}), 0);
     EXPECT_NE(t.before_str().find("x y\r\n"), std::string::npos);
     spawn u(fixture + " exit 0", {});  // braces alone are still an empty argument list
-    EXPECT_EQ(u.args->size(), 3u);  // split: program, "exit", "0"
+    EXPECT_EQ(u.args->size(), 3u);     // split: program, "exit", "0"
 }
 
 TEST(Moves, SessionsLiveInContainersAndComeFromFactories) {
