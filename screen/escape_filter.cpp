@@ -54,6 +54,8 @@ escape_filter::escape_filter() {
 escape_filter::~escape_filter() { vterm_free(vt_); }
 
 void escape_filter::strip(std::string_view bytes, std::string& out) {
+    std::string guarded;
+    bytes = guard_.pass(bytes, guarded);
     out_ = &out;
     vterm_input_write(vt_, bytes.data(), bytes.size());
     out_ = nullptr;

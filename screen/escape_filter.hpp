@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "screen/vterm_guard.hpp"
+
 struct VTerm;
 
 namespace ptypilot::detail {
@@ -24,6 +26,7 @@ public:
 private:
     VTerm* vt_ = nullptr;
     std::string* out_ = nullptr;
+    vterm_guard guard_{false};
 
     friend struct escape_filter_callbacks;
 };

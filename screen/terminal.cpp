@@ -75,9 +75,13 @@ struct terminal_callbacks {
 };
 
 void terminal::check_size(long rows, long columns) {
-    if (rows < 1 || rows > virtual_terminal::max_side || columns < 1 || columns > virtual_terminal::max_side)
-        throw std::out_of_range("the screen's rows and columns must lie between 1 and " +
-                                std::to_string(virtual_terminal::max_side));
+    // libvterm 0.1.4 writes through a null pointer when a wide character
+    // comes to a screen of one column.
+    constexpr long most = virtual_terminal::max_side;
+    if (rows < 1 || rows > most || columns < virtual_terminal::min_columns || columns > most)
+        throw std::out_of_range("the screen's rows must lie between 1 and " + std::to_string(most) +
+                                ", its columns between " + std::to_string(virtual_terminal::min_columns) +
+                                " and " + std::to_string(most));
 }
 
 terminal::terminal(int rows, int columns) {
@@ -118,6 +122,31 @@ std::size_t unfinished_utf8(std::string_view bytes) {
     return continuations + 1 < length ? continuations + 1 : 0;
 }
 
+// Whether the UTF-8 character at `i` is U+0080 to U+009F, a C1 control.
+bool c1_at(std::string_view bytes, std::size_t i) {
+    if (i + 1 >= bytes.size() || bytes[i] != '\xc2') return false;
+    const auto next = static_cast<unsigned char>(bytes[i + 1]);
+    return next >= 0x80 && next < 0xa0;
+}
+
+// `bytes` without the C1 controls written as UTF-8 characters: libvterm 0.1.4
+// takes them for characters of width -1 and, in insert mode, moves cells by
+// that width out of bounds. A terminal shows nothing for them.
+std::string_view without_c1(std::string_view bytes, std::string& scratch) {
+    std::size_t at = bytes.find('\xc2');
+    while (at != std::string_view::npos && !c1_at(bytes, at)) at = bytes.find('\xc2', at + 1);
+    if (at == std::string_view::npos) return bytes;
+    std::string kept(bytes.substr(0, at));
+    for (std::size_t i = at; i < bytes.size(); ++i) {
+        if (c1_at(bytes, i))
+            ++i;
+        else
+            kept += bytes[i];
+    }
+    scratch = std::move(kept);
+    return scratch;
+}
+
 }  // namespace
 
 void terminal::feed(std::string_view bytes) {
@@ -133,6 +162,9 @@ void terminal::feed(std::string_view bytes) {
     const std::size_t unfinished = unfinished_utf8(bytes);
     held_.assign(bytes.substr(bytes.size() - unfinished));
     bytes.remove_suffix(unfinished);
+    bytes = without_c1(bytes, joined);
+    std::string guarded;
+    bytes = guard_.pass(bytes, guarded);
     if (!bytes.empty()) vterm_input_write(vt_, bytes.data(), bytes.size());
 }
 

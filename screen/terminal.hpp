@@ -10,6 +10,8 @@
 
 #include <ptypilot/screen.hpp>
 
+#include "screen/vterm_guard.hpp"
+
 struct VTerm;
 struct VTermScreen;
 
@@ -22,7 +24,7 @@ public:
     terminal(const terminal&) = delete;
     terminal& operator=(const terminal&) = delete;
 
-    // std::out_of_range unless both lie between 1 and virtual_terminal::max_side.
+    // std::out_of_range for a size virtual_terminal does not take.
     static void check_size(long rows, long columns);
 
     // Costs the emulator's work and nothing more: the rendered copy is only
@@ -56,7 +58,8 @@ private:
     std::vector<std::string> row_text_;
     std::vector<std::size_t> row_start_;  // offset of each row's text in text_
     std::string text_;
-    std::string held_;                 // the start of a UTF-8 character the last feed did not finish
+    std::string held_;  // the start of a UTF-8 character the last feed did not finish
+    vterm_guard guard_{true};
     std::vector<std::uint8_t> stale_;  // rows the emulator touched since the last refresh
     bool any_stale_ = true;
     bool cursor_visible_ = true;  // as the program last set it

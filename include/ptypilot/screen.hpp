@@ -133,8 +133,11 @@ class terminal;
 /// send back (to a cursor position query, say) are dropped.
 class virtual_terminal {
 public:
-    /// Rows and columns must lie between 1 and max_side (std::out_of_range).
+    /// Rows must lie between 1 and max_side, columns between min_columns and
+    /// max_side (std::out_of_range).
     static constexpr int max_side = 1000;
+    /// The fewest columns: a wide character must fit on a row.
+    static constexpr int min_columns = 2;
 
     /// A blank screen of `rows` × `columns`, the cursor at the top left.
     virtual_terminal(int rows, int columns);

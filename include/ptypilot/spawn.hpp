@@ -487,9 +487,9 @@ public:
     /// operations, read*, read_nonblocking and interact) on an emulated
     /// terminal of the session's window size that follows setwinsize(). Call
     /// it before the first read to see everything; calling it again changes
-    /// nothing. Throws std::out_of_range when the window is not between 1 and
-    /// virtual_terminal::max_side in each direction, and setwinsize() then
-    /// refuses such a size too.
+    /// nothing. Throws std::out_of_range for a window virtual_terminal does
+    /// not take (fewer than 1 row or 2 columns, more than 1000 of either),
+    /// and setwinsize() then refuses such a size too.
     void enable_screen();
     /// Whether enable_screen() was called.
     bool screen_enabled() const noexcept;

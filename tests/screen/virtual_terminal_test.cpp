@@ -160,8 +160,9 @@ TEST(VirtualTerminal, ResizeKeepsWhatFits) {
 }
 
 TEST(VirtualTerminal, RefusesSizesOutsideItsRange) {
-    for (const auto& [rows, columns] : {std::pair{0, 80}, std::pair{24, 0}, std::pair{-1, 80},
-                                        std::pair{virtual_terminal::max_side + 1, 80}}) {
+    for (const auto& [rows, columns] :
+         {std::pair{0, 80}, std::pair{24, 0}, std::pair{24, 1}, std::pair{-1, 80},
+          std::pair{virtual_terminal::max_side + 1, 80}, std::pair{24, virtual_terminal::max_side + 1}}) {
         EXPECT_THROW(virtual_terminal(rows, columns), std::out_of_range) << rows << "x" << columns;
     }
     virtual_terminal term(2, 2);
@@ -171,4 +172,54 @@ TEST(VirtualTerminal, RefusesSizesOutsideItsRange) {
     EXPECT_THROW((void)v.at(2, 0), std::out_of_range);
     EXPECT_THROW((void)v.at(0, -1), std::out_of_range);
     EXPECT_THROW((void)v.row_text(5), std::out_of_range);
+}
+
+// libvterm 0.1.4 writes past its memory for a sequence with 16 or more
+// separators; the screen must take any output a child can write.
+TEST(VirtualTerminal, SequencesWithEndlessParametersDoNoHarm) {
+    // Whatever stands between ESC and "[" (intermediates, controls, bytes
+    // past ASCII), libvterm begins a sequence there.
+    // (A control within the sequence is still run, and kept by stripping.)
+    const std::vector<std::pair<std::string, std::string>> openers = {
+        {"\x1b[", ""}, {"\x1b#[", ""}, {"\x1b\x11[", "\x11"}, {"\x1b\x80[", ""}, {"\x1b]0;t\x1b[?", ""}};
+    for (const auto& [open, control] : openers)
+        for (const std::size_t separators : {15u, 16u, 40u, 5000u}) {
+            const std::string bytes = open + std::string(separators, ';') + "1mbold\x1b[" +
+                                      std::string(separators, ':') + "0m plain";
+            virtual_terminal whole(3, 20);
+            whole.feed(bytes);
+            virtual_terminal bytewise(3, 20);
+            for (const char c : bytes) bytewise.feed(std::string_view(&c, 1));
+            for (const auto* term : {&whole, &bytewise}) {
+                const auto v = term->view();
+                EXPECT_EQ(v.row_text(0), "bold plain") << separators;
+                EXPECT_EQ(v.cells, whole.view().cells) << separators;
+            }
+            EXPECT_EQ(strip_escapes(bytes), control + "bold plain") << separators;
+        }
+}
+
+// REP repeats the last character written; libvterm 0.1.4 loops forever when
+// that character has no width or there was none yet.
+TEST(VirtualTerminal, RepeatsTheLastCharacterAndNeverHangs) {
+    struct case_t {
+        const char* bytes;
+        const char* row;
+    };
+    const std::vector<case_t> cases = {
+        {"a\x1b[3b", "aaaa"},
+        {"\xe2\x94\x80\x1b[4b|",
+         "\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80|"},  // box drawing
+        {"\xe4\xb8\xad\x1b[1b", "\xe4\xb8\xad\xe4\xb8\xad"},                // a wide character
+        {"x\x1b[31m\x1b[2b", "xxx"},                                        // other sequences in between
+        {"\x1b[b\x1b[5b|", "|"},                                            // nothing written yet
+        // Nothing to repeat either (the mark, with no width, is overwritten):
+        {"x\x1b[3G\xcc\x81\x1b[4b|", "x |"},      // only a combining mark
+        {"x\x1b[3G\xe2\x80\x8b\x1b[4b|", "x |"},  // a zero-width space
+    };
+    for (const auto& c : cases) {
+        virtual_terminal term(2, 20);
+        term.feed(c.bytes);
+        EXPECT_EQ(term.view().row_text(0), c.row) << c.bytes;
+    }
 }

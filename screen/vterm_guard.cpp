@@ -1,0 +1,141 @@
+// Following libvterm's parser just far enough to keep it out of trouble.
+#include "screen/vterm_guard.hpp"
+
+#include <vterm.h>
+
+#include <new>
+
+namespace ptypilot::detail {
+
+vterm_guard::vterm_guard(bool watch_repeats) : watch_repeats_(watch_repeats) {}
+
+vterm_guard::~vterm_guard() {
+    if (probe_ != nullptr) vterm_free(probe_);
+}
+
+void vterm_guard::note_text(std::string_view text) {
+    // The last byte that libvterm draws: controls, NUL and DEL are not text.
+    std::size_t end = text.size();
+    while (end > 0) {
+        const auto c = static_cast<unsigned char>(text[end - 1]);
+        if (c >= 0x20 && c != 0x7f) break;
+        --end;
+    }
+    if (end == 0) return;
+    // Back to the first byte of that character.
+    std::size_t begin = end - 1;
+    while (begin > 0 && end - begin < 4 && (static_cast<unsigned char>(text[begin]) & 0xc0) == 0x80) --begin;
+    last_char_.assign(text.substr(begin, end - begin));
+}
+
+bool vterm_guard::repeat_is_safe() {
+    if (last_char_.empty()) return false;
+    const auto first = static_cast<unsigned char>(last_char_[0]);
+    if (first >= 0x20 && first < 0x7f) return true;
+    // Whether libvterm gives the character a width is what libvterm says:
+    // write it at the start of a row of a terminal of its own and see
+    // whether the cursor moved.
+    if (probe_ == nullptr) {
+        probe_ = vterm_new(1, 8);
+        if (probe_ == nullptr) throw std::bad_alloc();
+        vterm_set_utf8(probe_, 1);
+        vterm_state_reset(vterm_obtain_state(probe_), 1);
+    }
+    const std::string line = "\x1b[H" + last_char_ + "\x1b[K";
+    vterm_input_write(probe_, line.data(), line.size());
+    VTermPos pos{};
+    vterm_state_get_cursorpos(vterm_obtain_state(probe_), &pos);
+    return pos.col > 0;
+}
+
+std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch) {
+    bool copying = false;
+    std::size_t kept = 0;  // bytes from here on are still to be copied once copying
+    // Replaces the byte just read (at i - 1) by `with`, or drops it.
+    auto change_last = [&](std::size_t i, std::string_view with) {
+        if (!copying) scratch.clear();
+        copying = true;
+        scratch.append(bytes.substr(kept, i - 1 - kept));
+        scratch.append(with);
+        kept = i;
+    };
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        if (state_ == state::text) {
+            // Only an ESC begins a sequence; what lies before it is text.
+            std::size_t esc = bytes.find('\x1b', i);
+            if (esc == std::string_view::npos) esc = bytes.size();
+            if (watch_repeats_) note_text(bytes.substr(i, esc - i));
+            i = esc;
+            if (i == bytes.size()) break;
+        }
+        const auto c = static_cast<unsigned char>(bytes[i++]);
+        if (c == 0x1b) {
+            state_ = state_ == state::string ? state::string_escape : state::escape;
+            continue;
+        }
+        if (c == 0x18 || c == 0x1a) {
+            state_ = state::text;  // CAN and SUB cancel whatever was begun
+            continue;
+        }
+        if (c < 0x20 || c == 0x7f) {
+            // Controls run, and NUL and DEL are skipped, in any state; BEL
+            // ends a string.
+            if (c == 0x07 && state_ == state::string) state_ = state::text;
+            continue;
+        }
+        if (state_ == state::string) continue;
+        if (state_ == state::string_escape) {
+            if (c == '\\') {
+                state_ = state::text;  // ST
+                continue;
+            }
+            state_ = state::escape;
+        }
+        if (state_ == state::escape) {
+            // Intermediates and bytes of 0x80 and above leave the parser
+            // waiting; "[", "P" and "]" begin a sequence or a string
+            // whatever came between; anything else ends the escape.
+            if (c == '[') {
+                state_ = state::leader;
+                separators_ = 0;
+                plain_ = true;
+            } else if (c == 'P' || c == ']') {
+                state_ = state::string;
+            } else if (c >= 0x30 && c < 0x80) {
+                state_ = state::text;
+            }
+            continue;
+        }
+        if (state_ == state::leader) {
+            if (c >= 0x3c && c <= 0x3f) {
+                plain_ = false;
+                continue;
+            }
+            state_ = state::parameters;
+        }
+        if (state_ == state::parameters) {
+            if (c >= '0' && c <= '9') continue;
+            if (c == ';' || c == ':') {
+                if (separators_ < most_separators)
+                    ++separators_;
+                else
+                    change_last(i, "");
+                continue;
+            }
+            state_ = state::intermediates;
+        }
+        // Intermediates, then the final byte, which ends the sequence.
+        if (c >= 0x20 && c <= 0x2f) {
+            plain_ = false;
+            continue;
+        }
+        if (c == 'b' && plain_ && watch_repeats_ && !repeat_is_safe()) change_last(i, "~");
+        state_ = state::text;
+    }
+    if (!copying) return bytes;
+    scratch.append(bytes.substr(kept));
+    return scratch;
+}
+
+}  // namespace ptypilot::detail

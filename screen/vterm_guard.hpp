@@ -1,0 +1,61 @@
+// A guard in front of libvterm's parser against output it mishandles.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+struct VTerm;
+
+namespace ptypilot::detail {
+
+// libvterm 0.1.4 goes wrong on two kinds of control sequence (ESC [ ...) that
+// any program can write:
+// - it keeps a sequence's parameters in an array of 16 without a bound check,
+//   so 16 or more separators write past its memory: the guard drops the
+//   separators past the 15th (no program means so many);
+// - REP (ESC [ n b, repeat the last character) loops forever when that
+//   character has no width, or none was written yet: the guard makes such a
+//   REP a sequence libvterm ignores, as xterm repeats nothing then.
+// It follows libvterm's parser across the pieces the output comes in, far
+// enough to know where sequences and strings begin and end.
+class vterm_guard {
+public:
+    static constexpr int most_separators = 15;
+
+    // With `watch_repeats` false (a parser that draws nothing), only the
+    // separators are counted.
+    explicit vterm_guard(bool watch_repeats);
+    ~vterm_guard();
+    vterm_guard(const vterm_guard&) = delete;
+    vterm_guard& operator=(const vterm_guard&) = delete;
+
+    // `bytes` as the parser may take them: a view of `bytes` itself when
+    // nothing had to change, otherwise of `scratch`.
+    std::string_view pass(std::string_view bytes, std::string& scratch);
+
+private:
+    // The states of libvterm's parser that matter here.
+    enum class state : unsigned char {
+        text,
+        escape,
+        string,
+        string_escape,
+        leader,
+        parameters,
+        intermediates
+    };
+
+    void note_text(std::string_view text);
+    bool repeat_is_safe();
+
+    bool watch_repeats_;
+    state state_ = state::text;
+    int separators_ = 0;
+    bool plain_ = true;  // no leader and no intermediate byte in this sequence
+    // The last character written as text, as the bytes that encode it; empty
+    // before the first.
+    std::string last_char_;
+    VTerm* probe_ = nullptr;  // measures a character's width, made when first needed
+};
+
+}  // namespace ptypilot::detail
