@@ -300,10 +300,10 @@ void bench_trickle() {
     std::fflush(stdout);
 }
 
-// What the fixture paints: full-screen painting and scrolling lines, with
-// colours, cursor motion and UTF-8.
-std::string painted_output(const std::string& bytes) {
-    const std::string command = fixture + " paint " + bytes;
+// What the fixture paints: full-screen painting with colours, cursor motion
+// and UTF-8, and (unless `still`) as many coloured lines that scroll.
+std::string painted_output(const std::string& bytes, bool still) {
+    const std::string command = fixture + " paint " + bytes + (still ? " still" : "");
     std::string out;
     if (FILE* p = ::popen(command.c_str(), "r")) {
         char buf[65536];
@@ -314,41 +314,49 @@ std::string painted_output(const std::string& bytes) {
     return out;
 }
 
+const char* mix_name(bool still) { return still ? "painting only" : "painting and scrolling"; }
+
 // The emulator alone: megabytes a second through the screen, in reads of
 // 64 KiB as a tuned session makes them; and escape stripping beside it.
 void bench_screen_feed() {
-    const std::string data = painted_output("20000000");
-    const double mb = static_cast<double>(data.size()) / 1e6;
-    std::vector<double> fed, stripped;
-    for (int i = 0; i < 3; ++i) {
-        fed.push_back(seconds([&] {
-            ptypilot::virtual_terminal term(24, 80);
-            for (std::size_t at = 0; at < data.size(); at += 65536)
-                term.feed(std::string_view(data).substr(at, 65536));
-            if (term.text().empty()) std::printf("(empty screen)\n");
-        }));
-        stripped.push_back(seconds([&] {
-            if (ptypilot::strip_escapes(data).size() >= data.size()) std::printf("(nothing stripped)\n");
-        }));
+    for (const bool still : {false, true}) {
+        const std::string data = painted_output("20000000", still);
+        const double mb = static_cast<double>(data.size()) / 1e6;
+        std::vector<double> fed, stripped;
+        for (int i = 0; i < 3; ++i) {
+            fed.push_back(seconds([&] {
+                ptypilot::virtual_terminal term(24, 80);
+                for (std::size_t at = 0; at < data.size(); at += 65536)
+                    term.feed(std::string_view(data).substr(at, 65536));
+                if (term.text().empty()) std::printf("(empty screen)\n");
+            }));
+            stripped.push_back(seconds([&] {
+                if (ptypilot::strip_escapes(data).size() >= data.size()) std::printf("(nothing stripped)\n");
+            }));
+        }
+        std::printf("%-34s %7.1f MB/s (%.1f MB of %s, 24x80)\n", "screen: output fed", mb / median(fed), mb,
+                    mix_name(still));
+        std::printf("%-34s %7.1f MB/s\n", "strip_escapes: the same", mb / median(stripped));
+        std::fflush(stdout);
     }
-    std::printf("%-34s %7.1f MB/s (%.1f MB, 24x80)\n", "screen: painted output fed", mb / median(fed), mb);
-    std::printf("%-34s %7.1f MB/s\n", "strip_escapes: painted output", mb / median(stripped));
-    std::fflush(stdout);
 }
 
 // A tuned expect(EOF) of the painted output, with the screen on and off.
 void bench_screen_eof() {
-    const std::string bytes = "20000000";
-    auto run = [&](bool screen) {
-        ptypilot::spawn s(fixture, {"paint", bytes});
-        tune(s);
-        if (screen) s.enable_screen();
-        s.expect(ptypilot::sentinel::eof);
-        s.close();
-    };
-    compare(
-        "expect(EOF) 20MB painted tuned", 5, [&] { run(true); }, [&] { run(false); }, 2.0, ms,
-        {"screen on", "off"});
+    for (const bool still : {false, true}) {
+        auto run = [&](bool screen) {
+            std::vector<std::string> args = {"paint", "20000000"};
+            if (still) args.push_back("still");
+            ptypilot::spawn s(fixture, args);
+            tune(s);
+            if (screen) s.enable_screen();
+            s.expect(ptypilot::sentinel::eof);
+            s.close();
+        };
+        const std::string name = std::string("expect(EOF) 20MB ") + (still ? "painted" : "painted+scrolled");
+        compare(
+            name.c_str(), 5, [&] { run(true); }, [&] { run(false); }, 2.0, ms, {"screen on", "off"});
+    }
 }
 
 }  // namespace
