@@ -11,6 +11,7 @@
 
 using namespace ptypilot;
 using testing_support::fixture;
+using testing_support::is;
 using testing_support::start_quick;
 
 namespace {
@@ -18,15 +19,6 @@ namespace {
 // Paints "top" on the first row and "painted" two cells in on the second;
 // the byte stream holds neither row as the screen shows it.
 const std::string painting = "\x1b[2;3Hpainted\x1b[1;1Htop";
-
-bool is(const after_value& v, sentinel k) {
-    const auto* p = std::get_if<sentinel>(&v);
-    return p && *p == k;
-}
-bool is(const match_value& v, sentinel k) {
-    const auto* p = std::get_if<sentinel>(&v);
-    return p && *p == k;
-}
 
 int open_null(int flags) { return ::open("/dev/null", flags | O_CLOEXEC); }
 

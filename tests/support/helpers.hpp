@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <ptypilot/spawn.hpp>
@@ -179,6 +180,16 @@ inline std::unique_ptr<ptypilot::spawn> start_quick(const std::string& program, 
     make_quick(*s);
     s->delaybeforesend = 0;
     return s;
+}
+
+// Whether an expect outcome field holds sentinel `k`.
+inline bool is(const ptypilot::after_value& v, ptypilot::sentinel k) {
+    const auto* p = std::get_if<ptypilot::sentinel>(&v);
+    return p && *p == k;
+}
+inline bool is(const ptypilot::match_value& v, ptypilot::sentinel k) {
+    const auto* p = std::get_if<ptypilot::sentinel>(&v);
+    return p && *p == k;
 }
 
 // A directory of its own under /tmp, removed with everything in it.
