@@ -14,8 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <ptypilot/defaults.hpp>
-
 #include "session/eintr.hpp"
 
 namespace ptypilot::detail {
@@ -110,8 +108,8 @@ void run_child(const exec_plan& plan) noexcept {
     }
 
     winsize ws{};
-    ws.ws_row = defaults::rows;
-    ws.ws_col = defaults::columns;
+    ws.ws_row = plan.rows;
+    ws.ws_col = plan.columns;
     ::ioctl(STDOUT_FILENO, TIOCSWINSZ, &ws);
 
     close_from_3_except(plan.report_fd);

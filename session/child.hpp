@@ -3,6 +3,8 @@
 // calls (no allocation, no exceptions, no locks).
 #pragma once
 
+#include <ptypilot/defaults.hpp>
+
 namespace ptypilot::detail {
 
 // Why a start failed in the child, sent to the parent over a close-on-exec
@@ -24,6 +26,8 @@ struct exec_plan {
     const char* path;  // what to execve
     char* const* argv;
     char* const* envp;
+    unsigned short rows = defaults::rows;  // the terminal's window size
+    unsigned short columns = defaults::columns;
     int report_fd;  // write end of the report pipe (close-on-exec)
     // Substitute start only: the child side of the pty and its device path,
     // which the child makes its controlling terminal and standard streams.

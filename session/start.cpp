@@ -63,7 +63,10 @@ void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
     if (pid) throw std::logic_error("The pid member should be None.");
 
     const detail::start_plan plan(std::move(words), env);
-    detail::started_child child = detail::start_child(plan.exec(), use_native_pty_fork);
+    detail::exec_plan exec = plan.exec();
+    exec.rows = start_winsize.first;
+    exec.columns = start_winsize.second;
+    detail::started_child child = detail::start_child(exec, use_native_pty_fork);
     pid = child.pid;
     state_->master = std::move(child.master);
     child_fd = state_->master.get();

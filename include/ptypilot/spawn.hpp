@@ -35,6 +35,31 @@ using match_value = std::variant<std::monostate, match_result, sentinel>;
 // Transforms a chunk of bytes on its way through `interact`.
 using filter_function = std::function<std::string(std::string)>;
 
+// Why `interact` returned.
+enum class interact_end {
+    child_ended,  // the child has ended; its status is recorded
+    escape,       // the user typed the escape character; the child may still run
+    hangup,       // the user's terminal hung up: nobody is left to relay to
+    woken,        // the wake descriptor turned readable and `on_wake` did not go on
+};
+
+// What `interact` does beyond relaying, each only when asked.
+struct interact_options {
+    // Give the child the window size of the user's terminal (TIOCGWINSZ on
+    // standard input) when the relay starts or resumes and after every
+    // SIGWINCH. For the length of the call the relay handles SIGWINCH itself
+    // and puts the previous action back afterwards; one relay at a time.
+    bool follow_window_size = false;
+    // A descriptor that turns readable when the caller has something to do,
+    // such as the read end of a pipe its signal handlers write to; -1 for
+    // none. The relay does not read it: it gives the user's terminal its own
+    // mode back and calls `on_wake`, which takes what made the descriptor
+    // readable and returns true to go on in raw mode or false to end the
+    // relay. Without `on_wake` the relay ends.
+    int wake_fd = -1;
+    std::function<bool()> on_wake;
+};
+
 inline constexpr const char* version = "2.4";
 inline constexpr const char* revision = "$Revision: 516 $";
 
@@ -105,6 +130,9 @@ public:
     bool use_native_pty_fork;
     std::optional<std::string> command;
     std::optional<std::vector<std::string>> args;
+    // The window size (rows, columns) the child's terminal starts with. To
+    // change it, construct without a command, set it, then call _spawn.
+    std::pair<unsigned short, unsigned short> start_winsize{defaults::rows, defaults::columns};
 
     // --- Start (normally called by the constructor). ---
     // Starts the child of a session constructed without a command, after the
@@ -211,8 +239,14 @@ public:
     void setwinsize(long rows, long cols);
 
     // --- Interactive relay. ---
-    void interact(std::string escape_character = std::string(1, '\x1d'),
-                  filter_function input_filter = nullptr, filter_function output_filter = nullptr);
+    // Relays the user's terminal (standard input and output, input in raw
+    // mode) to the child until one of the ends in `interact_end`. When
+    // standard input ends, the child gets its terminal's end-of-file
+    // character once everything before it has gone and its terminal reads
+    // lines. Neither side's data is lost to a full or non-blocking terminal.
+    interact_end interact(std::string escape_character = std::string(1, '\x1d'),
+                          filter_function input_filter = nullptr, filter_function output_filter = nullptr,
+                          const interact_options& options = {});
 
 private:
     // Everything a caller has no business with: the descriptors the session

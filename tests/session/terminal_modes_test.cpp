@@ -74,6 +74,15 @@ TEST(WindowSize, StartsAt24By80AndTheChildSeesChanges) {
     EXPECT_EQ(s.expect("30 100"), 0);  // SIGWINCH reached the child, which read the size
 }
 
+// The program finds the size set before the start from its first look.
+TEST(WindowSize, StartSizeIsTheChildsFromTheStart) {
+    spawn s(std::nullopt);
+    testing_support::make_quick(s);
+    s.start_winsize = {33, 77};
+    s._spawn(fixture + " winsize");
+    EXPECT_EQ(s.read(), "33 77\r\n");
+}
+
 TEST(WindowSize, ValuesMustFitSixteenBits) {
     spawn s(fixture + " sleep 5");
     testing_support::make_quick(s);
