@@ -37,6 +37,32 @@ using match_value = std::variant<std::monostate, match_result, sentinel>;
 /// Transforms a chunk of bytes on its way through `interact`.
 using filter_function = std::function<std::string(std::string)>;
 
+/// Why `interact` returned.
+enum class interact_end {
+    child_ended,  ///< the child has ended; its status is recorded
+    escape,       ///< the user typed the escape character; the child may still run
+    hangup,       ///< the user's terminal hung up: nobody is left to relay to
+    woken,        ///< the wake descriptor turned readable and `on_wake` did not go on
+};
+
+/// What `interact` does beyond relaying, each only when asked.
+struct interact_options {
+    /// Give the child the window size of the user's terminal (TIOCGWINSZ on
+    /// standard input) when the relay starts or resumes and after every
+    /// SIGWINCH. For the length of the call the relay handles SIGWINCH itself
+    /// and puts the previous action back afterwards; one relay at a time.
+    bool follow_window_size = false;
+    /// A descriptor that turns readable when the caller has something to do,
+    /// such as the read end of a pipe its signal handlers write to; -1 for
+    /// none. The relay does not read it: it gives the user's terminal its own
+    /// mode back and calls `on_wake`, which takes what made the descriptor
+    /// readable and returns true to go on in raw mode or false to end the
+    /// relay. Without `on_wake` the relay ends.
+    int wake_fd = -1;
+    /// Called when `wake_fd` turns readable; see `wake_fd`.
+    std::function<bool()> on_wake;
+};
+
 /// The engine's version, as the text dump shows it.
 inline constexpr const char* version = "2.4";
 /// The engine's revision, as the text dump shows it.
@@ -45,6 +71,25 @@ inline constexpr const char* revision = "$Revision: 516 $";
 namespace detail {
 struct session_state;
 }
+
+/// The arguments of a command, as the constructors take them: a
+/// std::vector<std::string> or words in braces. Unlike a vector it cannot be
+/// made from a number, so that `spawn(cmd, {.maxread = 100})` can only mean
+/// the settings by name.
+class argument_list {
+public:
+    /// No arguments: the command line is split into words.
+    argument_list() = default;
+    /// Words in braces.
+    argument_list(std::initializer_list<std::string> words) : words_(words) {}
+    /// Words in a vector.
+    argument_list(std::vector<std::string> words) : words_(std::move(words)) {}
+    /// The words, taken out.
+    std::vector<std::string> take() && { return std::move(words_); }
+
+private:
+    std::vector<std::string> words_;
+};
 
 /// A session: one child process running under a new pseudo-terminal.
 ///
@@ -72,7 +117,7 @@ public:
     /// std::invalid_argument for a NUL byte in the command, an argument, `cwd`
     /// or the environment (or an environment name that is empty or holds '='),
     /// and std::system_error when the child cannot execute the program.
-    explicit spawn(std::optional<std::string> command, std::vector<std::string> args = {},
+    explicit spawn(std::optional<std::string> command, argument_list args = {},
                    std::optional<double> timeout = defaults::timeout, int maxread = defaults::maxread,
                    std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
                    std::optional<std::string> cwd = std::nullopt, std::optional<env_map> env = std::nullopt);
@@ -81,10 +126,10 @@ public:
     /// `spawn s("ssh vault", {.timeout = 10s, .env = env_map{{"TERM", "dumb"}}});`
     spawn(std::optional<std::string> command, const spawn_options& options);
     /// The same with arguments (`command` is then one word) and the settings by name.
-    spawn(std::optional<std::string> command, std::vector<std::string> args, const spawn_options& options);
+    spawn(std::optional<std::string> command, argument_list args, const spawn_options& options);
     /// Arguments written in braces, `spawn(cmd, {"-l"})`, `spawn(cmd, {})`.
     spawn(std::optional<std::string> command, std::initializer_list<std::string> args)
-        : spawn(std::move(command), std::vector<std::string>(args)) {}
+        : spawn(std::move(command), argument_list(args)) {}
 
     /// Releasing an open session closes it (ending its child); never throws.
     ~spawn();
@@ -486,13 +531,18 @@ public:
     /// `stdout_`) and emptied; then keyboard input (standard input, in raw
     /// mode when it is a terminal) goes to the child and the child's output
     /// to standard output, each chunk through `input_filter` or
-    /// `output_filter` when given, until the child ends or `escape_character`
-    /// (Ctrl-], 0x1D, by default) is typed. What comes before the escape
-    /// character in its chunk is still sent. The terminal mode is restored on
-    /// every way out, and the session stays open; when the child has ended,
-    /// `exitstatus` holds its exit code.
-    void interact(std::string escape_character = std::string(1, '\x1d'),
-                  filter_function input_filter = nullptr, filter_function output_filter = nullptr);
+    /// `output_filter` when given, until one of the ends in `interact_end`:
+    /// the child ends, `escape_character` (Ctrl-], 0x1D, by default) is typed
+    /// (what comes before it in its chunk is still sent), the user's terminal
+    /// hangs up, or the caller's wake descriptor ends it. When standard input
+    /// ends, the child gets its terminal's end-of-file character once
+    /// everything before it has gone and its terminal reads lines. Neither
+    /// side's data is lost to a full or non-blocking terminal. The terminal
+    /// mode is restored on every way out, and the session stays open; when
+    /// the child has ended, `exitstatus` holds its exit code.
+    interact_end interact(std::string escape_character = std::string(1, '\x1d'),
+                          filter_function input_filter = nullptr, filter_function output_filter = nullptr,
+                          const interact_options& options = {});
 
 private:
     // Everything a caller has no business with: the descriptors the session
