@@ -23,7 +23,11 @@ namespace ptypilot {
 
 namespace {
 
-constexpr std::size_t chunk_size = 1000;
+// Filters see chunks of at most 1000 bytes, as they always have; without a
+// filter the relay takes what is ready, up to 64 KiB, in one read: a 50 MB
+// burst then costs 800 passes instead of 50,000.
+constexpr std::size_t filtered_chunk = 1000;
+constexpr std::size_t unfiltered_chunk = 64 * 1024;
 
 // Most that is taken from the pty once the child has ended. A dead child
 // leaves at most a pty buffer's worth; only a descendant that inherited the
@@ -37,18 +41,19 @@ constexpr double eof_recheck_interval = 0.1;
 
 enum class outcome { data, later, end };
 
-// One read of at most a chunk into `data`. `later` when nothing can be read
-// now: a descriptor someone made non-blocking, or a signal that the loop
+// One read of at most `limit` bytes into `data`. `later` when nothing can be
+// read now: a descriptor someone made non-blocking, or a signal that the loop
 // should look at before anything else. `end` at end of file (errno 0) or on
 // an error (a pty master fails with EIO once every holder of the child side
 // has closed it).
-outcome read_chunk(int fd, std::string& data) {
-    char buf[chunk_size];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+outcome read_chunk(int fd, std::string& data, std::size_t limit) {
+    data.resize(limit);
+    const ssize_t n = ::read(fd, data.data(), limit);
     if (n > 0) {
-        data.assign(buf, static_cast<std::size_t>(n));
+        data.resize(static_cast<std::size_t>(n));
         return outcome::data;
     }
+    data.clear();
     if (n == -1 && (errno == EAGAIN || errno == EINTR)) return outcome::later;
     if (n == 0) errno = 0;
     return outcome::end;
@@ -145,7 +150,7 @@ private:
 
     outcome read_from_child() {
         std::string data;
-        const outcome got = read_chunk(s_.child_fd, data);
+        const outcome got = read_chunk(s_.child_fd, data, output_filter_ ? filtered_chunk : unfiltered_chunk);
         if (got == outcome::data) {
             if (ended_) drained_ += data.size();
             show(std::move(data));
@@ -157,7 +162,7 @@ private:
 
     void read_from_user(const std::string& escape_character) {
         std::string data;
-        switch (read_chunk(s_.STDIN_FILENO_, data)) {
+        switch (read_chunk(s_.STDIN_FILENO_, data, input_filter_ ? filtered_chunk : unfiltered_chunk)) {
             case outcome::data: break;
             case outcome::later: return;
             case outcome::end:

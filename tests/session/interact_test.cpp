@@ -516,3 +516,23 @@ TEST(Interact, InputThatEndsReachesTheChildAsEndOfFile) {
     EXPECT_EQ(s.exitstatus, 0);
     EXPECT_EQ(out.finish(), "abc\r\nabc\r\n");
 }
+
+// Filters may rely on chunks of at most 1000 bytes, whatever the relay takes
+// in one read when there is no filter.
+TEST(Interact, FiltersSeeChunksOfAtMostAThousandBytes) {
+    spawn s(fixture + " flood 200000");
+    testing_support::make_quick(s);
+    collector out;
+    const int in = dev_null();
+    s.STDIN_FILENO_ = in;
+    s.STDOUT_FILENO_ = out.fd();
+    std::size_t largest = 0;
+    s.interact("\x1d", nullptr, [&](std::string chunk) {
+        largest = std::max(largest, chunk.size());
+        return chunk;
+    });
+    ::close(in);
+    EXPECT_LE(largest, 1000u);
+    EXPECT_GT(largest, 0u);
+    EXPECT_EQ(out.finish().size(), 200003u);
+}
