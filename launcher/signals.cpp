@@ -49,9 +49,9 @@ void for_each_caught(F f) {
 signal_inbox::signal_inbox() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category());
-    read_fd_ = fds[0];
-    write_fd_ = fds[1];
-    inbox_write_fd.store(write_fd_);
+    read_.reset(fds[0]);
+    write_.reset(fds[1]);
+    inbox_write_fd.store(write_.get());
     ::sigemptyset(&ignored_at_start);
     for_each_caught([](int sig) {
         struct sigaction old {};
@@ -67,15 +67,13 @@ signal_inbox::~signal_inbox() {
         if (::sigismember(&ignored_at_start, sig) != 1) ::signal(sig, SIG_DFL);
     });
     inbox_write_fd.store(-1);
-    ::close(read_fd_);
-    ::close(write_fd_);
 }
 
 std::vector<int> signal_inbox::take() {
     std::vector<int> sigs;
     unsigned char buf[64];
     for (;;) {
-        const ssize_t n = ::read(read_fd_, buf, sizeof buf);
+        const ssize_t n = ::read(read_.get(), buf, sizeof buf);
         if (n <= 0) break;
         sigs.insert(sigs.end(), buf, buf + n);
     }

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "session/unique_fd.hpp"
+
 namespace ptypilot::launcher {
 
 // Catches the ending signals (SIGTERM, SIGHUP, SIGINT, SIGQUIT), the stop
@@ -20,15 +22,15 @@ public:
     signal_inbox(const signal_inbox&) = delete;
     signal_inbox& operator=(const signal_inbox&) = delete;
 
-    int fd() const noexcept { return read_fd_; }
+    int fd() const noexcept { return read_.get(); }
     // The signals recorded since the last call, in the order they came.
     std::vector<int> take();
     // Catches `sig` again, unless it was ignored at start.
     void rearm(int sig);
 
 private:
-    int read_fd_ = -1;
-    int write_fd_ = -1;
+    detail::unique_fd read_;
+    detail::unique_fd write_;
 };
 
 bool is_ending(int sig);
