@@ -58,7 +58,7 @@ private:
     // terminal takes no more, as a dead terminal would.
     void send(std::string_view data) {
         while (!data.empty() && s_.isalive()) {
-            const ssize_t n = detail::write_to_child(s_.child_fd, state_.pidfd.get(), data);
+            const ssize_t n = detail::write_to_child(detail::write_fd(s_, state_), state_.pidfd.get(), data);
             if (n <= 0) return;
             data.remove_prefix(static_cast<std::size_t>(n));
         }
@@ -116,10 +116,13 @@ void relay::run(const std::string& escape_character) {
         check_alive = pidfd >= 0 && is_ready(pidfd);
 
         if (watch_child && is_ready(s_.child_fd)) {
-            if (auto data = read_chunk(s_.child_fd))
+            if (auto data = read_chunk(s_.child_fd)) {
                 show(std::move(*data));
-            else
+            } else {
                 watch_child = false;
+                // Without a child, the end of the input is the end of the session.
+                if (state_.no_child) s_.flag_eof = true;
+            }
         }
         if (watch_stdin && is_ready(s_.STDIN_FILENO_)) {
             auto data = read_chunk(s_.STDIN_FILENO_);
