@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <deque>
 #include <stdexcept>
-#include <unordered_set>
 
 #include "session/clock.hpp"
 #include "session/expect_call.hpp"
@@ -18,16 +17,18 @@ namespace ptypilot {
 namespace {
 
 void check_targets(std::span<const expect_target> targets) {
-    std::unordered_set<const void*> seen;
+    std::vector<const void*> seen;
+    seen.reserve(2 * targets.size());
     for (const auto& t : targets) {
         if (t.session == nullptr || !t.searcher)
             throw std::invalid_argument("expect_many(): a target without a session or a strategy");
-        if (!seen.insert(t.session).second)
-            throw std::invalid_argument("expect_many(): a session listed twice");
+        seen.push_back(t.session);
         // A strategy carries the state of the one text it searches.
-        if (!seen.insert(t.searcher.get()).second)
-            throw std::invalid_argument("expect_many(): a strategy listed twice");
+        seen.push_back(t.searcher.get());
     }
+    std::sort(seen.begin(), seen.end());
+    if (std::adjacent_find(seen.begin(), seen.end()) != seen.end())
+        throw std::invalid_argument("expect_many(): a session or a strategy listed twice");
 }
 
 // Adds what to wait on for one session; false when there is nothing to wait
