@@ -113,13 +113,13 @@ std::optional<int> expect_call::advance(bool wait) {
             throw EOF_(
                 "End Of File (EOF) in read_nonblocking(). The terminal is closed; the child still runs.");
         ++reads_;
+        freshlen_ = 0;
         const std::size_t had = incoming_.size();
         try {
             read_into(s_, state_, incoming_, s_.maxread, wait ? left_ : std::optional<double>(0.0));
         } catch (const TIMEOUT&) {
             // Nothing there yet, but the call still has time: no outcome.
             if (!time_left()) throw;
-            freshlen_ = 0;
             return std::nullopt;
         }
         freshlen_ = incoming_.size() - had;
