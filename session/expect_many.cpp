@@ -78,6 +78,11 @@ std::vector<expect_outcome> expect_many(std::span<const expect_target> targets) 
     for (std::size_t i = 0; i < n; ++i)
         if (calls[i].start()) done[i] = 1, ++outcomes;
 
+    // Where serving starts: anywhere, so that no place in the list is always
+    // served last (and waits longest) call after call. The clock picks it;
+    // the library keeps no state between calls.
+    const auto first = static_cast<std::size_t>(detail::now() * 1e6) % n;
+
     std::vector<pollfd> fds;
     std::vector<std::size_t> owner;  // the session each entry of fds waits for
     std::vector<char> ready(n, 0);
@@ -112,7 +117,7 @@ std::vector<expect_outcome> expect_many(std::span<const expect_target> targets) 
 
         // One read each, from a place that moves on every round.
         for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t i = (round + k) % n;
+            const std::size_t i = (first + round + k) % n;
             if (done[i] || !ready[i]) continue;
             if (calls[i].advance(false)) done[i] = 1, ++outcomes;
         }

@@ -62,8 +62,9 @@ struct expect_outcome {
 ///
 /// Each session's buffer is searched first; then every round waits on all the
 /// remaining sessions in one ppoll and serves each ready one with one read
-/// (at most its `maxread` bytes) and a search, in an order that rotates from
-/// round to round. The call returns after the first round in which any
+/// (at most its `maxread` bytes) and a search, in an order that starts at a
+/// different place in the list on every call and rotates from round to
+/// round. The call returns after the first round in which any
 /// session reached an outcome, with the outcomes of that whole round: a
 /// chatty session cannot keep a quiet one waiting, since every ready session
 /// is served once per round and every outcome reported. When a buffer already
