@@ -65,6 +65,7 @@ ssize_t write_plain(int fd, std::string_view data) {
             pollfd p{fd, POLLOUT, 0};
             if (retry_eintr([&] { return ::poll(&p, 1, -1); }) != -1) continue;
         }
+        if (n == 0) errno = EIO;  // takes nothing, and would say so for ever
         quiet.broke = errno == EPIPE;
         const int err = errno;
         if (written > 0) break;
