@@ -56,6 +56,11 @@ int detail::pty_fd(const spawn& s, const session_state& state) {
     return s.child_fd;
 }
 
+int detail::write_fd(const spawn& s, const session_state& state) {
+    const int fd = pty_fd(s, state);
+    return state.write_end ? state.write_end.get() : fd;
+}
+
 spawn::spawn(std::optional<std::string> command_, const spawn_options& options)
     : spawn(std::move(command_), {}, options) {}
 

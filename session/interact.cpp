@@ -110,6 +110,7 @@ public:
           output_filter_(output_filter),
           options_(options),
           winch_(winch),
+          to_fd_(detail::write_fd(s, state)),
           stdin_tty_(::isatty(s.STDIN_FILENO_) == 1),
           stdout_tty_(::isatty(s.STDOUT_FILENO_) == 1) {}
 
@@ -144,8 +145,7 @@ private:
     // Keyboard input is dropped once the child's side of the terminal is
     // closed by everyone: nobody would ever read it.
     void flush_to_child() {
-        if (write_now(s_.child_fd, to_child_) != 0 || (!to_child_.empty() && hung_up(s_.child_fd)))
-            to_child_.clear();
+        if (write_now(to_fd_, to_child_) != 0 || (!to_child_.empty() && hung_up(to_fd_))) to_child_.clear();
     }
 
     outcome read_from_child() {
@@ -156,6 +156,8 @@ private:
             show(std::move(data));
         } else if (got == outcome::end) {
             watch_child_ = false;
+            // Without a child, the end of the input is the end of the session.
+            if (state_.no_child) s_.flag_eof = true;
         }
         return got;
     }
@@ -209,6 +211,7 @@ private:
     const filter_function& output_filter_;
     const interact_options& options_;
     detail::winch_pipe* const winch_;  // null unless the window size is followed
+    const int to_fd_;                  // where input for the child goes (a pipe pair writes elsewhere)
     const bool stdin_tty_;
     const bool stdout_tty_;
 
@@ -260,7 +263,7 @@ interact_end relay::run(const std::string& escape_character) {
         if (options_.wake_fd >= 0) r.push_back(options_.wake_fd);
         if (winch_) r.push_back(winch_->fd());
         if (!to_user_.empty()) w.push_back(s_.STDOUT_FILENO_);
-        if (!to_child_.empty()) w.push_back(s_.child_fd);
+        if (!to_child_.empty()) w.push_back(to_fd_);
         std::optional<double> wait_limit;
         if (!ended_ && !watch_child_ && pidfd < 0) {
             // Nothing more can come from the pty and no pidfd tells the end:
@@ -289,7 +292,7 @@ interact_end relay::run(const std::string& escape_character) {
             continue;
         }
         if (in(ready.w, s_.STDOUT_FILENO_)) flush_to_user();
-        if (in(ready.w, s_.child_fd)) flush_to_child();
+        if (in(ready.w, to_fd_)) flush_to_child();
         if (read_child && in(ready.r, s_.child_fd)) read_from_child();
         if (read_user && in(ready.r, s_.STDIN_FILENO_)) read_from_user(escape_character);
     }
@@ -309,6 +312,8 @@ interact_end spawn::interact(std::string escape_character, filter_function input
     std::optional<detail::winch_pipe> winch;
     if (options.follow_window_size) winch.emplace();
     const master_nonblocking nonblocking(child_fd);
+    std::optional<master_nonblocking> write_end_nonblocking;
+    if (detail::write_fd(*this, *state_) != child_fd) write_end_nonblocking.emplace(detail::write_fd(*this, *state_));
     return relay(*this, *state_, raw, input_filter, output_filter, options, winch ? &*winch : nullptr)
         .run(escape_character);
 }

@@ -56,6 +56,26 @@ bool readable(int fd, std::optional<double> timeout) {
     throw EOF_(message);
 }
 
+// Waits until `fd` has input (or its end) for a read; throws EOF_ or TIMEOUT
+// as read_nonblocking() reports them.
+void wait_for_input(spawn& s, const detail::session_state& state, int fd, const detail::deadline& until) {
+    const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
+    if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
+    if (waited == fast_wait::readable) return;
+    if (!s.isalive()) {
+        // Ended, but it may have left output behind on the terminal.
+        if (!readable(fd, 0.0))
+            end_of_file(s, "End Of File (EOF) in read_nonblocking(). Braindead platform.");
+    } else if (s.irix_hack) {
+        if (!readable(fd, 2.0) && !s.isalive())
+            end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
+    }
+    if (!readable(fd, until.remaining())) {
+        if (!s.isalive()) end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
+        throw TIMEOUT("Timeout exceeded in read_nonblocking().");
+    }
+}
+
 }  // namespace
 
 std::size_t detail::read_request(long size) {
@@ -76,26 +96,15 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
     // Every wait below takes what is left of this one time-out.
     const deadline until(checked_timeout(timeout));
 
-    const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
-    if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
-    if (waited == fast_wait::undecided) {
-        if (!s.isalive()) {
-            // Ended, but it may have left output behind on the terminal.
-            if (!readable(fd, 0.0))
-                end_of_file(s, "End Of File (EOF) in read_nonblocking(). Braindead platform.");
-        } else if (s.irix_hack) {
-            if (!readable(fd, 2.0) && !s.isalive())
-                end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
-        }
-        if (!readable(fd, until.remaining())) {
-            if (!s.isalive()) end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
-            throw TIMEOUT("Timeout exceeded in read_nonblocking().");
-        }
-    }
-
     const std::size_t want = read_request(size);
     if (state.scratch.size() < want) state.scratch.resize(want);
-    const ssize_t n = retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
+    ssize_t n = -1;
+    do {
+        wait_for_input(s, state, fd, until);
+        n = retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
+        // A descriptor the caller left non-blocking (a socket of an event
+        // loop) may have nothing after all: wait again, with the time left.
+    } while (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
     // A pty master fails with EIO once every holder of the child side has
     // closed it: that is the end of the output, not an error.
     if (n < 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Exception style platform.");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <ptypilot/defaults.hpp>
+#include <ptypilot/descriptor_close.hpp>
 #include <ptypilot/errors.hpp>
 #include <ptypilot/expect_input.hpp>
 #include <ptypilot/pattern.hpp>
@@ -25,6 +26,7 @@
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn_options.hpp>
+#include <ptypilot/step_result.hpp>
 
 namespace ptypilot {
 
@@ -70,7 +72,8 @@ inline constexpr const char* revision = "$Revision: 516 $";
 
 namespace detail {
 struct session_state;
-}
+struct state_access;
+}  // namespace detail
 
 /// The arguments of a command, as the constructors take them: a
 /// std::vector<std::string> or words in braces. Unlike a vector it cannot be
@@ -91,7 +94,9 @@ private:
     std::vector<std::string> words_;
 };
 
-/// A session: one child process running under a new pseudo-terminal.
+/// A session: one child process running under a new pseudo-terminal, or a
+/// descriptor the caller opened (a serial line, a socket, a pipe pair) with
+/// no child at all (from_fd(), from_fds()).
 ///
 /// Constructing a session with a command starts the child at once. The session
 /// then reads the child's output with time-outs, waits for patterns in it
@@ -146,6 +151,32 @@ public:
     /// Not copied: a child has one session.
     spawn& operator=(const spawn&) = delete;
 
+    /// A session over `fd`, a descriptor the caller opened for reading and
+    /// writing: a serial device, a socket, a terminal. There is no child; the
+    /// session reads, writes, expects, reads lines, logs and relays
+    /// (`interact`) as over a child's terminal, and its terminal settings are
+    /// left as the caller made them (set the speed and raw mode first).
+    ///
+    /// `options` sets the session's fields as for a child (`cwd`, `env` and
+    /// `window` do not apply). With descriptor_close::close (the default) the
+    /// session owns `fd` from now on and makes it close-on-exec, and close()
+    /// closes it; with descriptor_close::leave close() leaves it open to the
+    /// caller. `name` is `<fd N>`. Throws std::system_error (EBADF) for a
+    /// descriptor that is not open; the caller then keeps it.
+    ///
+    /// Without a child: isalive() is true from here until end of file is read
+    /// or close(); terminate() does nothing and returns true; wait() and
+    /// kill() throw ExceptionPty; `pid` has no value and `terminated` stays
+    /// true.
+    static spawn from_fd(int fd, const spawn_options& options = {},
+                         descriptor_close on_close = descriptor_close::close);
+    /// The same over a pair: the session reads `read_fd` (fileno() shows it)
+    /// and sends to `write_fd`, as for the two ends of pipes to a program
+    /// started elsewhere. The same number twice is from_fd(). `name` is
+    /// `<fds R W>`.
+    static spawn from_fds(int read_fd, int write_fd, const spawn_options& options = {},
+                          descriptor_close on_close = descriptor_close::close);
+
     // --- Fields, in the order construction sets them. ---
     /// Descriptor of the process's standard input, which `interact` reads (0).
     /// The trailing underscore: STDIN_FILENO is a C macro.
@@ -186,8 +217,9 @@ public:
     /// List position of the entry that satisfied the last expect call; no
     /// value when it threw, and before the first call.
     std::optional<int> match_index;
-    /// True when no running child is attached: before the start, and once the
-    /// child's end has been recorded (by isalive() or wait()).
+    /// True when no running child is attached: before the start, once the
+    /// child's end has been recorded (by isalive() or wait()), and always on a
+    /// session over a descriptor.
     bool terminated = true;
     /// The child's exit code once its end has been recorded; no value while it
     /// runs, and when a signal ended it.
@@ -204,8 +236,9 @@ public:
     /// The child's process id from the start on; no value on a session that
     /// was never started.
     std::optional<int> pid;
-    /// The parent side of the pseudo-terminal, owned by the session; -1
-    /// before the start and after close().
+    /// The parent side of the pseudo-terminal (on a session over descriptors,
+    /// the one read), owned by the session; -1 before the start and after
+    /// close().
     int child_fd = -1;
     /// Default time-out of reading and expecting, in seconds; no value waits
     /// without limit. After end of file, close() also gives the child this
@@ -287,7 +320,8 @@ public:
     void _spawn(std::string command, std::vector<std::string> args = {});
 
     // --- Small file-like operations. ---
-    /// The descriptor of the pseudo-terminal: `child_fd`.
+    /// The descriptor the session reads, `child_fd`: the one an event loop
+    /// watches for readability before each expect_step().
     int fileno() const noexcept { return child_fd; }
     /// Whether `child_fd` refers to a terminal; false on a closed session.
     bool isatty() const noexcept;
@@ -312,21 +346,25 @@ public:
     /// `status` and `terminated`. It only looks while `flag_eof` is false, and
     /// waits for the child's end once it is true. False on a session never
     /// started. Throws ExceptionPty when someone else reaped the child, or
-    /// when it was stopped.
+    /// when it was stopped. On a session over a descriptor: whether it is open
+    /// and reading has not met end of file.
     bool isalive();
     /// Waits for the child's end and returns its exit code (no value when a
     /// signal ended it). Throws ExceptionPty "Cannot wait for dead child
     /// process." when the child does not run, also when this very call finds
-    /// it ended: its end is recorded all the same.
+    /// it ended: its end is recorded all the same. On a session over a
+    /// descriptor, which has no child to wait for, throws ExceptionPty.
     std::optional<int> wait();
     /// Sends the signal `sig` to the child while it runs; nothing once its end
     /// is recorded. It never waits, and the signal reaches this child or
-    /// nobody.
+    /// nobody. Throws ExceptionPty on a session over a descriptor, which has
+    /// no child to signal.
     void kill(int sig);
     /// Ends the child with SIGHUP, SIGCONT and SIGINT in turn, and SIGKILL
     /// when `force`, giving it up to `delayafterterminate` after each. True
     /// when the child is gone at the end (at once if it already was), false
-    /// when it still runs.
+    /// when it still runs. True at once, and nothing done, on a session over
+    /// a descriptor.
     bool terminate(bool force = false);
     /// Closes the pseudo-terminal and makes sure the child is gone: it gets up
     /// to `delayafterclose` to end (after end of file, up to `timeout` more to
@@ -334,7 +372,8 @@ public:
     /// terminate(force) runs. Closing twice does nothing. Throws ExceptionPty
     /// when the child could not be ended; the terminal is released all the
     /// same, later operations on it throw ExceptionPty, and a forced close()
-    /// still ends the child.
+    /// still ends the child. A session over descriptors closes them (or
+    /// leaves them open, as it was made) and waits for nothing.
     void close(bool force = true);
     /// Whether reading has met end of file (`flag_eof`).
     bool eof() const noexcept { return flag_eof; }
@@ -417,6 +456,30 @@ public:
     /// becomes the session's `searcher`.
     int expect_loop(std::shared_ptr<search_strategy> searcher, std::optional<double> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
+
+    /// One step of an expect call, for a session that lives in an event loop
+    /// (epoll, Asio, libuv) watching fileno(): searches `buffer`, and without
+    /// a match takes one read of what is there already (at most `maxread`
+    /// bytes, never waiting) and searches again. The outcome is that of
+    /// expect(), reported: `matched` with the fields set as expect() sets
+    /// them; `eof` at end of file, listed or not (nothing is thrown);
+    /// `nothing` when neither, with every field but `buffer` untouched (what
+    /// was read waits there for the next step). The step has no time-out: a
+    /// listed sentinel::timeout is never its outcome; the loop's own timers
+    /// decide how long to wait. Errors other than end of file are thrown as
+    /// expect() throws them.
+    ///
+    /// Given the same strategy object as the step before (which left it in
+    /// `searcher`), a regex search goes on where that step stopped instead of
+    /// searching the whole buffer again; a strategy serves one session. After
+    /// end of file a step does not wait for a child that closed its terminal
+    /// but runs on: it reports end of file again.
+    step_result expect_step(std::shared_ptr<search_strategy> searcher,
+                            std::optional<long> searchwindowsize = -1);
+    /// expect_step() with patterns as expect() takes them, compiled on every
+    /// call (a strategy made once, `std::make_shared<searcher_re>(
+    /// compile_pattern_list(...))`, saves that and lets the search resume).
+    step_result expect_step(const pattern_input& patterns, std::optional<long> searchwindowsize = -1);
     /// The same with a std::chrono duration as the time-out.
     template <class Rep, class Period>
     int expect(const pattern_input& patterns, std::chrono::duration<Rep, Period> timeout,
@@ -545,6 +608,10 @@ public:
                           const interact_options& options = {});
 
 private:
+    /// The library's own parts that work on several sessions at once
+    /// (expect_many()) reach the private state through it.
+    friend struct detail::state_access;
+
     // Everything a caller has no business with: the descriptors the session
     // owns and its scratch space.
     std::unique_ptr<detail::session_state> state_;
