@@ -26,12 +26,17 @@ int spawn::expect_loop(std::shared_ptr<search_strategy> searcher_, std::optional
                        std::optional<long> searchwindowsize_) {
     detail::expect_call call(*this, *state_, std::move(searcher_), timeout_, searchwindowsize_);
     std::optional<int> found = call.start();
+    // The pause lets a trickle of output gather into fewer reads. A read that
+    // came back full says more is waiting already: the pause would only delay
+    // it. So does a short read right after a full one, which only took the
+    // tail of a burst that is still coming (while the pause lasted, the
+    // writer would fill the terminal and wait).
+    bool streaming = false;
     while (!found) {
         found = call.advance(true);
-        // The pause lets a trickle of output gather into fewer reads; a read
-        // that came back full says more is waiting already, and the pause
-        // would only delay it.
-        if (!found && call.last_read() < detail::read_request(maxread)) detail::short_pause(delayafterread);
+        const bool full = call.last_read() >= detail::read_request(maxread);
+        if (!found && !full && !streaming) detail::short_pause(delayafterread);
+        streaming = full;
     }
     return call.commit();
 }
