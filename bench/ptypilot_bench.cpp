@@ -5,7 +5,7 @@
 //   build/bench/ptypilot_bench [scenario...]
 //
 // Scenarios: start, start-tuned, launcher-start, eof-default, eof-tuned,
-// prompt-default, prompt, roundtrip, relay, trickle, screen-feed, screen-eof.
+// prompt-default, prompt, roundtrip, relay, trickle, many, screen-feed, screen-eof.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <dirent.h>
 
 #include <algorithm>
 #include <chrono>
@@ -300,6 +302,120 @@ void bench_trickle() {
     std::fflush(stdout);
 }
 
+int open_descriptors() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        ::closedir(d);
+    }
+    return n - 1;  // the directory's own
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// `count` cat sessions, each with one round trip in flight at a time, driven
+// from this one thread by expect_many(): what one trip costs in time (from
+// its send to its answer) and in CPU of this process, and how many
+// descriptors each session holds.
+void many_round_trips(int count, int trips_each, bool wait_over_many = true) {
+    const int fds_before = open_descriptors();
+    std::vector<std::unique_ptr<ptypilot::spawn>> sessions;
+    std::vector<ptypilot::expect_target> targets;
+    for (int i = 0; i < count; ++i) {
+        sessions.push_back(std::make_unique<ptypilot::spawn>(fixture, std::vector<std::string>{"cat"}));
+        ptypilot::spawn& s = *sessions.back();
+        tune(s);
+        s.setecho(false);
+        // One strategy per session, kept from call to call.
+        targets.emplace_back(s, std::make_shared<ptypilot::searcher_re>(s.compile_pattern_list("ping\r\n")));
+    }
+    const double per_session = static_cast<double>(open_descriptors() - fds_before) / count;
+
+    using clock = std::chrono::steady_clock;
+    std::vector<clock::time_point> sent(static_cast<std::size_t>(count));
+    std::vector<int> left(static_cast<std::size_t>(count), trips_each);
+    std::vector<double> trip_s;
+    trip_s.reserve(static_cast<std::size_t>(count * trips_each));
+    // Fairness: each session's own median, the slowest of them reported.
+    std::vector<std::vector<double>> own(static_cast<std::size_t>(count));
+    auto send = [&](std::size_t i) {
+        sent[i] = clock::now();
+        sessions[i]->sendline("ping");
+    };
+    const double cpu0 = cpu_seconds();
+    const auto t0 = clock::now();
+    for (std::size_t i = 0; i < sessions.size(); ++i) send(i);
+    std::vector<std::size_t> active(sessions.size());
+    for (std::size_t i = 0; i < active.size(); ++i) active[i] = i;
+    std::vector<ptypilot::expect_target> waiting = targets;
+    while (!active.empty()) {
+        std::vector<std::size_t> answered;
+        if (wait_over_many) {
+            for (const auto& o : ptypilot::expect_many(waiting)) answered.push_back(active[o.session]);
+        } else {
+            sessions[active[0]]->expect_loop(targets[active[0]].searcher);
+            answered.push_back(active[0]);
+        }
+        bool changed = false;
+        for (const std::size_t i : answered) {
+            trip_s.push_back(std::chrono::duration<double>(clock::now() - sent[i]).count());
+            own[i].push_back(trip_s.back());
+            if (--left[i] > 0)
+                send(i);
+            else
+                changed = true;
+        }
+        if (changed) {
+            std::vector<std::size_t> still;
+            waiting.clear();
+            for (const std::size_t i : active)
+                if (left[i] > 0) still.push_back(i), waiting.push_back(targets[i]);
+            active = still;
+        }
+    }
+    const double wall = std::chrono::duration<double>(clock::now() - t0).count();
+    const double cpu = cpu_seconds() - cpu0;
+    const auto trips = static_cast<double>(trip_s.size());
+    double slowest = 0;
+    for (const auto& v : own) slowest = std::max(slowest, median(v));
+    std::printf(
+        "%5d session%s %-22s trip median %8.1f us  p99 %8.1f us  slowest session's median %8.1f us  CPU "
+        "%6.1f "
+        "us/trip  %7.0f trips/s  %.1f fds/session\n",
+        count, count == 1 ? " " : "s", wait_over_many ? "expect_many" : "expect (one at a time)",
+        median(trip_s) * 1e6, percentile(trip_s, 0.99) * 1e6, slowest * 1e6, cpu / trips * 1e6, trips / wall,
+        per_session);
+    std::fflush(stdout);
+    for (auto& s : sessions) {
+        s->delayafterclose = 0.01;
+        s->close();
+    }
+}
+
+// The descriptors a thousand sessions need: two each (the pty and the
+// child's pidfd), beyond the usual soft limit of 1024. The hard limit here
+// allows far more; only the bench raises the soft one, never the library.
+void bench_many() {
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    const rlim_t want = std::min<rlim_t>(lim.rlim_max, 20000);
+    if (lim.rlim_cur < want) {
+        lim.rlim_cur = want;
+        ::setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    many_round_trips(1, 2000, false);
+    many_round_trips(1, 2000);
+    many_round_trips(1000, 20);
+    std::printf("%-34s soft limit now %lu, hard %lu: about %lu sessions at 2 descriptors each\n",
+                "descriptor budget", static_cast<unsigned long>(want),
+                static_cast<unsigned long>(lim.rlim_max),
+                static_cast<unsigned long>((lim.rlim_max - 16) / 2));
+}
+
 // What the fixture paints: full-screen painting with colours, cursor motion
 // and UTF-8, and (unless `still`) as many coloured lines that scroll.
 std::string painted_output(const std::string& bytes, bool still) {
@@ -376,6 +492,7 @@ int main(int argc, char** argv) {
     if (wanted("roundtrip")) bench_roundtrip();
     if (wanted("relay")) bench_relay();
     if (wanted("trickle")) bench_trickle();
+    if (wanted("many")) bench_many();
     if (wanted("screen-feed")) bench_screen_feed();
     if (wanted("screen-eof")) bench_screen_eof();
     return 0;

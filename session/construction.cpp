@@ -24,9 +24,9 @@ std::string platform_name() {
 
 }  // namespace
 
-spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_,
-             std::optional<double> timeout_, int maxread_, std::optional<long> searchwindowsize_,
-             std::ostream* logfile_, std::optional<std::string> cwd_, std::optional<env_map> env_)
+spawn::spawn(std::optional<std::string> command_, argument_list args_, std::optional<double> timeout_,
+             int maxread_, std::optional<long> searchwindowsize_, std::ostream* logfile_,
+             std::optional<std::string> cwd_, std::optional<env_map> env_)
     : stdin_(&std::cin),
       stdout_(&std::cout),
       stderr_(&std::cerr),
@@ -47,7 +47,7 @@ spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_
         name = "<ptypilot factory incomplete>";
         return;
     }
-    _spawn(std::move(*command_), std::move(args_));
+    _spawn(std::move(*command_), std::move(args_).take());
 }
 
 int detail::pty_fd(const spawn& s, const session_state& state) {
@@ -56,11 +56,15 @@ int detail::pty_fd(const spawn& s, const session_state& state) {
     return s.child_fd;
 }
 
+int detail::write_fd(const spawn& s, const session_state& state) {
+    const int fd = pty_fd(s, state);
+    return state.write_end ? state.write_end.get() : fd;
+}
+
 spawn::spawn(std::optional<std::string> command_, const spawn_options& options)
     : spawn(std::move(command_), {}, options) {}
 
-spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_,
-             const spawn_options& options)
+spawn::spawn(std::optional<std::string> command_, argument_list args_, const spawn_options& options)
     : spawn(std::nullopt, {},
             options.timeout ? std::optional<double>(options.timeout->count()) : std::nullopt, options.maxread,
             options.searchwindowsize, options.logfile, options.cwd, options.env) {
@@ -70,7 +74,7 @@ spawn::spawn(std::optional<std::string> command_, std::vector<std::string> args_
     delayafterread = options.delayafterread.count();
     ignorecase = options.ignorecase;
     state_->start_window = options.window;
-    if (command_) _spawn(std::move(*command_), std::move(args_));
+    if (command_) _spawn(std::move(*command_), std::move(args_).take());
 }
 
 const std::string& spawn::before_str() const noexcept {

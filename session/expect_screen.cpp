@@ -32,6 +32,8 @@ int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_s
     const double end_time = timeout ? detail::now() + *timeout : 0.0;
 
     // The buffer grows in place while the call waits, as in the expect loop.
+    // What an earlier expect call knew of the buffer no longer holds.
+    state.searched_by = nullptr;
     std::string incoming = std::move(s.buffer);
     s.buffer.clear();
     screen.refresh();
@@ -100,6 +102,7 @@ screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<double
     const detail::deadline until(detail::checked_timeout(timeout_));
     // As a screen match does, a settled screen takes what was read: it shows
     // what all of it did.
+    state_->searched_by = nullptr;  // the buffer changes under an earlier expect call's knowledge
     auto settled = [&] {
         buffer.clear();
         return screen.view();

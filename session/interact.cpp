@@ -1,150 +1,308 @@
 // The interactive relay between the user's terminal and the child.
 #include <ptypilot/spawn.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ios>
+#include <optional>
 #include <ostream>
 
-#include "session/eintr.hpp"
 #include "session/log.hpp"
 #include "session/raw_mode.hpp"
 #include "session/select.hpp"
 #include "session/session_state.hpp"
 #include "session/system_error.hpp"
-#include "session/write_to_child.hpp"
+#include "session/winch_pipe.hpp"
 
 namespace ptypilot {
 
 namespace {
 
-constexpr std::size_t chunk_size = 1000;
+// Filters see chunks of at most 1000 bytes, as they always have; without a
+// filter the relay takes what is ready, up to 64 KiB, in one read: a 50 MB
+// burst then costs 800 passes instead of 50,000.
+constexpr std::size_t filtered_chunk = 1000;
+constexpr std::size_t unfiltered_chunk = 64 * 1024;
 
 // Most that is taken from the pty once the child has ended. A dead child
 // leaves at most a pty buffer's worth; only a descendant that inherited the
 // terminal and keeps writing could go on, and must not hold the relay forever.
 constexpr std::size_t drain_limit = 1 << 20;
 
-// Reads one chunk; no value at end of file or on an error (a pty master
-// fails with EIO once every holder of the child side has closed it).
-std::optional<std::string> read_chunk(int fd) {
-    char buf[chunk_size];
-    const ssize_t n = detail::retry_eintr([&] { return ::read(fd, buf, sizeof buf); });
-    if (n <= 0) return std::nullopt;
-    return std::string(buf, static_cast<std::size_t>(n));
-}
+// How often a relay whose input has ended looks again whether the child's
+// terminal reads lines: only then does it understand an end of file, and no
+// event tells when a program switches its terminal's mode.
+constexpr double eof_recheck_interval = 0.1;
 
-// A short write would drop the tail of the child's output on the floor.
-void write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = detail::retry_eintr([&] { return ::write(fd, data.data(), data.size()); });
-        if (n == -1) detail::throw_errno();
-        data.remove_prefix(static_cast<std::size_t>(n));
+enum class outcome { data, later, end };
+
+// One read of at most `limit` bytes into `data`. `later` when nothing can be
+// read now: a descriptor someone made non-blocking, or a signal that the loop
+// should look at before anything else. `end` at end of file (errno 0) or on
+// an error (a pty master fails with EIO once every holder of the child side
+// has closed it).
+outcome read_chunk(int fd, std::string& data, std::size_t limit) {
+    data.resize(limit);
+    const ssize_t n = ::read(fd, data.data(), limit);
+    if (n > 0) {
+        data.resize(static_cast<std::size_t>(n));
+        return outcome::data;
     }
+    data.clear();
+    if (n == -1 && (errno == EAGAIN || errno == EINTR)) return outcome::later;
+    if (n == 0) errno = 0;
+    return outcome::end;
 }
 
-// The relay of one session: its two directions and the end of the child.
-class relay {
-public:
-    relay(spawn& s, detail::session_state& state, const filter_function& input_filter,
-          const filter_function& output_filter)
-        : s_(s), state_(state), input_filter_(input_filter), output_filter_(output_filter) {}
+// One write of `pending`, whose written part is dropped from the front. The
+// rest waits for the loop: a write cut short was either out of room or broken
+// off by a signal, which the loop must see before it writes on (a terminal
+// that takes nothing would otherwise hold it forever). Returns 0, or the
+// errno of a failure.
+int write_now(int fd, std::string& pending) {
+    if (pending.empty()) return 0;
+    const ssize_t n = ::write(fd, pending.data(), pending.size());
+    if (n > 0) pending.erase(0, static_cast<std::size_t>(n));
+    if (n == -1 && errno != EAGAIN && errno != EINTR) return errno;
+    return 0;
+}
 
-    void run(const std::string& escape_character);
+bool hung_up(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
+
+// The pty master is non-blocking while the relay runs: a child that does not
+// read its input then makes the relay wait in its poll, where the child's
+// output, its end and the caller's signals are still seen, and not in write().
+class master_nonblocking {
+public:
+    explicit master_nonblocking(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+        if (flags_ != -1 && (flags_ & O_NONBLOCK) == 0) ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+    }
+    ~master_nonblocking() {
+        if (flags_ != -1 && (flags_ & O_NONBLOCK) == 0) ::fcntl(fd_, F_SETFL, flags_);
+    }
+    master_nonblocking(const master_nonblocking&) = delete;
+    master_nonblocking& operator=(const master_nonblocking&) = delete;
 
 private:
-    // Keyboard input for the child; dropped once the child has ended or its
-    // terminal takes no more, as a dead terminal would.
-    void send(std::string_view data) {
-        while (!data.empty() && s_.isalive()) {
-            const ssize_t n = detail::write_to_child(s_.child_fd, state_.pidfd.get(), data);
-            if (n <= 0) return;
-            data.remove_prefix(static_cast<std::size_t>(n));
-        }
+    int fd_;
+    int flags_;
+};
+
+// The relay of one session: its two directions, each with what is read but
+// not yet written, and the end of the child.
+class relay {
+public:
+    relay(spawn& s, detail::session_state& state, detail::raw_mode_guard& raw,
+          const filter_function& input_filter, const filter_function& output_filter,
+          const interact_options& options, detail::winch_pipe* winch)
+        : s_(s),
+          state_(state),
+          raw_(raw),
+          input_filter_(input_filter),
+          output_filter_(output_filter),
+          options_(options),
+          winch_(winch),
+          to_fd_(detail::write_fd(s, state)),
+          stdin_tty_(::isatty(s.STDIN_FILENO_) == 1),
+          stdout_tty_(::isatty(s.STDOUT_FILENO_) == 1) {}
+
+    interact_end run(const std::string& escape_character);
+
+private:
+    void copy_window_size() {
+        winsize ws{};
+        if (::ioctl(s_.STDIN_FILENO_, TIOCGWINSZ, &ws) != 0 || (ws.ws_row == 0 && ws.ws_col == 0)) return;
+        s_.setwinsize(ws.ws_row, ws.ws_col);
     }
 
     void show(std::string data) {
         detail::feed_screen(state_, data);
         if (output_filter_) data = output_filter_(std::move(data));
         detail::log_chunk(s_.logfile, data);
-        write_all(s_.STDOUT_FILENO_, data);
+        to_user_ = std::move(data);
+        flush_to_user();
     }
 
-    // What the child wrote last may still sit in the pty after its end.
-    void drain() {
-        std::size_t taken = 0;
-        while (taken < drain_limit) {
-            if (detail::select_ready({s_.child_fd}, {}, {}, 0.0).r.empty()) return;
-            auto data = read_chunk(s_.child_fd);
-            if (!data) return;
-            taken += data->size();
-            show(std::move(*data));
+    void flush_to_user() {
+        const int err = write_now(s_.STDOUT_FILENO_, to_user_);
+        if (err == 0) return;
+        // A hung-up terminal fails writes with EIO (and no longer passes
+        // for a terminal at all).
+        if (err == EIO && stdout_tty_) {
+            hung_up_ = true;
+            return;
         }
+        detail::throw_errno(err);
+    }
+
+    // Keyboard input is dropped once the child's side of the terminal is
+    // closed by everyone: nobody would ever read it.
+    void flush_to_child() {
+        if (write_now(to_fd_, to_child_) != 0 || (!to_child_.empty() && hung_up(to_fd_))) to_child_.clear();
+    }
+
+    outcome read_from_child() {
+        std::string data;
+        const outcome got = read_chunk(s_.child_fd, data, output_filter_ ? filtered_chunk : unfiltered_chunk);
+        if (got == outcome::data) {
+            if (ended_) drained_ += data.size();
+            show(std::move(data));
+        } else if (got == outcome::end) {
+            watch_child_ = false;
+            // Without a child, the end of the input is the end of the session.
+            if (state_.no_child) s_.flag_eof = true;
+        }
+        return got;
+    }
+
+    void read_from_user(const std::string& escape_character) {
+        std::string data;
+        switch (read_chunk(s_.STDIN_FILENO_, data, input_filter_ ? filtered_chunk : unfiltered_chunk)) {
+            case outcome::data: break;
+            case outcome::later: return;
+            case outcome::end:
+                if (stdin_tty_ && (errno == EIO || hung_up(s_.STDIN_FILENO_)))
+                    hung_up_ = true;
+                else
+                    input_ended_ = true;
+                return;
+        }
+        if (input_filter_) data = input_filter_(std::move(data));
+        const std::size_t pos = escape_character.empty() ? std::string::npos : data.rfind(escape_character);
+        if (pos != std::string::npos) {
+            data.resize(pos);
+            leaving_ = true;
+        }
+        if (!data.empty()) line_open_ = data.back() != '\n' && data.back() != '\r';
+        to_child_ = std::move(data);
+        flush_to_child();
+    }
+
+    // Input that has ended reaches the child as its terminal's end-of-file
+    // character, once the last byte before it has gone and the terminal reads
+    // lines (in raw mode the character would be a plain byte).
+    void send_end_of_file() {
+        if (!input_ended_ || eof_sent_ || !to_child_.empty()) return;
+        termios mode{};
+        if (::tcgetattr(s_.child_fd, &mode) != 0) {
+            eof_sent_ = true;
+            return;
+        }
+        if ((mode.c_lflag & ICANON) == 0) return;
+        eof_sent_ = true;
+        if (mode.c_cc[VEOF] == _POSIX_VDISABLE) return;
+        // On an unfinished line the character only passes the line on; a
+        // second one is the end of file.
+        to_child_.assign(line_open_ ? 2 : 1, static_cast<char>(mode.c_cc[VEOF]));
+        flush_to_child();
     }
 
     spawn& s_;
     detail::session_state& state_;
+    detail::raw_mode_guard& raw_;
     const filter_function& input_filter_;
     const filter_function& output_filter_;
-};
+    const interact_options& options_;
+    detail::winch_pipe* const winch_;  // null unless the window size is followed
+    const int to_fd_;                  // where input for the child goes (a pipe pair writes elsewhere)
+    const bool stdin_tty_;
+    const bool stdout_tty_;
 
-void relay::run(const std::string& escape_character) {
+    std::string to_user_;   // the child's output, not yet taken by the user's terminal
+    std::string to_child_;  // input, not yet taken by the child's terminal
     // A side at its end is readable on every pass; watching it further would
     // only spin, so each side is dropped once it ends.
-    bool watch_child = true;
-    bool watch_stdin = true;
+    bool watch_child_ = true;
+    bool input_ended_ = false;
+    bool eof_sent_ = false;
+    bool line_open_ = false;  // the last input sent did not end a line
+    bool leaving_ = false;    // the escape came; what preceded it still goes out
+    bool hung_up_ = false;
+    bool ended_ = false;  // the child has ended; what it left is drained
+    std::size_t drained_ = 0;
+};
+
+interact_end relay::run(const std::string& escape_character) {
+    if (options_.follow_window_size) copy_window_size();
     // The pidfd sits in every wait: while it stays quiet the child has not
     // ended, so the liveness check (two waitpid calls) is only needed when
     // it stirs. Without a pidfd the check runs before every pass.
     bool check_alive = true;
     for (;;) {
+        if (hung_up_) return interact_end::hangup;
         // Looked up on every pass: recording the child's end closes it.
         const int pidfd = state_.pidfd.get();
-        if ((check_alive || pidfd < 0) && !s_.isalive()) break;
-        std::vector<int> fds;
-        if (watch_child) fds.push_back(s_.child_fd);
-        if (watch_stdin) fds.push_back(s_.STDIN_FILENO_);
-        if (pidfd >= 0) fds.push_back(pidfd);
-        // Nothing more can come from the pty: sleep until the child ends,
-        // or, without a pidfd, look again now and then.
-        std::optional<double> wait_limit;
-        if (!watch_child && pidfd < 0) wait_limit = 0.05;
-        const auto ready = detail::select_ready(fds, {}, {}, wait_limit);
-        auto is_ready = [&](int fd) {
-            return std::find(ready.r.begin(), ready.r.end(), fd) != ready.r.end();
-        };
-        check_alive = pidfd >= 0 && is_ready(pidfd);
+        if (!ended_ && (check_alive || pidfd < 0) && !s_.isalive()) {
+            ended_ = true;
+            to_child_.clear();
+        }
+        if (leaving_ && to_child_.empty()) return interact_end::escape;
+        if (ended_ && to_user_.empty()) {
+            // What the child left is read without waiting (the master is
+            // non-blocking): a wait of no time would end early whenever a
+            // signal broke into it. Only what is there now: nothing more.
+            if (!watch_child_ || drained_ >= drain_limit || read_from_child() != outcome::data)
+                return interact_end::child_ended;
+            continue;
+        }
+        if (!ended_) send_end_of_file();
+        const bool read_child = !ended_ && watch_child_ && to_user_.empty();
+        const bool read_user = !ended_ && !input_ended_ && !leaving_ && to_child_.empty();
 
-        if (watch_child && is_ready(s_.child_fd)) {
-            if (auto data = read_chunk(s_.child_fd))
-                show(std::move(*data));
-            else
-                watch_child = false;
+        std::vector<int> r, w;
+        if (read_child) r.push_back(s_.child_fd);
+        if (read_user) r.push_back(s_.STDIN_FILENO_);
+        if (!ended_ && pidfd >= 0) r.push_back(pidfd);
+        if (options_.wake_fd >= 0) r.push_back(options_.wake_fd);
+        if (winch_) r.push_back(winch_->fd());
+        if (!to_user_.empty()) w.push_back(s_.STDOUT_FILENO_);
+        if (!to_child_.empty()) w.push_back(to_fd_);
+        std::optional<double> wait_limit;
+        if (!ended_ && !watch_child_ && pidfd < 0) {
+            // Nothing more can come from the pty and no pidfd tells the end:
+            // look again now and then.
+            wait_limit = 0.05;
+        } else if (!ended_ && input_ended_ && !eof_sent_) {
+            wait_limit = eof_recheck_interval;
         }
-        if (watch_stdin && is_ready(s_.STDIN_FILENO_)) {
-            auto data = read_chunk(s_.STDIN_FILENO_);
-            if (!data) {
-                watch_stdin = false;
-                continue;
-            }
-            if (input_filter_) *data = input_filter_(std::move(*data));
-            const std::size_t pos =
-                escape_character.empty() ? std::string::npos : data->rfind(escape_character);
-            if (pos != std::string::npos) {
-                send(std::string_view(*data).substr(0, pos));
-                return;
-            }
-            send(*data);
+        const auto ready = detail::select_ready(r, w, {}, wait_limit);
+        auto in = [](const std::vector<int>& list, int fd) {
+            return std::find(list.begin(), list.end(), fd) != list.end();
+        };
+        check_alive = pidfd >= 0 && in(ready.r, pidfd);
+
+        if (winch_ && in(ready.r, winch_->fd())) {
+            winch_->take();
+            copy_window_size();
         }
+        if (options_.wake_fd >= 0 && in(ready.r, options_.wake_fd)) {
+            if (!options_.on_wake) return interact_end::woken;
+            raw_.suspend();
+            if (!options_.on_wake()) return interact_end::woken;
+            raw_.resume();
+            if (options_.follow_window_size) copy_window_size();
+            // The rest of this wait may be long out of date.
+            continue;
+        }
+        if (in(ready.w, s_.STDOUT_FILENO_)) flush_to_user();
+        if (in(ready.w, to_fd_)) flush_to_child();
+        if (read_child && in(ready.r, s_.child_fd)) read_from_child();
+        if (read_user && in(ready.r, s_.STDIN_FILENO_)) read_from_user(escape_character);
     }
-    if (watch_child) drain();
 }
 
 }  // namespace
 
-void spawn::interact(std::string escape_character, filter_function input_filter,
-                     filter_function output_filter) {
+interact_end spawn::interact(std::string escape_character, filter_function input_filter,
+                             filter_function output_filter, const interact_options& options) {
     detail::pty_fd(*this, *state_);  // refuses a released terminal before anything is shown
     stdout_->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     stdout_->flush();
@@ -152,7 +310,14 @@ void spawn::interact(std::string escape_character, filter_function input_filter,
     buffer.clear();
 
     detail::raw_mode_guard raw(STDIN_FILENO_);
-    relay(*this, *state_, input_filter, output_filter).run(escape_character);
+    std::optional<detail::winch_pipe> winch;
+    if (options.follow_window_size) winch.emplace();
+    const master_nonblocking nonblocking(child_fd);
+    std::optional<master_nonblocking> write_end_nonblocking;
+    if (detail::write_fd(*this, *state_) != child_fd)
+        write_end_nonblocking.emplace(detail::write_fd(*this, *state_));
+    return relay(*this, *state_, raw, input_filter, output_filter, options, winch ? &*winch : nullptr)
+        .run(escape_character);
 }
 
 }  // namespace ptypilot

@@ -98,11 +98,36 @@ void await_end(spawn& s, detail::session_state& state, std::optional<double> lim
     }
 }
 
+std::string no_child_message(const char* call) {
+    return std::string(call) + " needs a child process, and this session is over a descriptor: it has none.";
+}
+
+// close() of a session over descriptors: nothing to wait for. Every number
+// is given up whatever close() reports, and the first failure is reported.
+void close_descriptors(spawn& s, detail::session_state& state) {
+    int err = 0;
+    for (detail::unique_fd* fd : {&state.master, &state.write_end}) {
+        if (!*fd) continue;
+        if (state.leave_open) {
+            fd->release();
+        } else if (::close(fd->release()) == -1 && errno != EINTR && err == 0) {
+            err = errno;
+        }
+    }
+    s.child_fd = -1;
+    s.closed = true;
+    if (err != 0) detail::throw_errno(err);
+}
+
 }  // namespace
 
-bool spawn::isalive() { return check_alive(*this, *state_, flag_eof); }
+bool spawn::isalive() {
+    if (state_->no_child) return !closed && !flag_eof;
+    return check_alive(*this, *state_, flag_eof);
+}
 
 std::optional<int> spawn::wait() {
+    if (state_->no_child) throw ExceptionPty(no_child_message("wait()"));
     if (!isalive()) throw ExceptionPty("Cannot wait for dead child process.");
     int st = 0;
     // The child may be taken away while this waits, as much as before.
@@ -119,6 +144,7 @@ std::optional<int> spawn::wait() {
 }
 
 void spawn::kill(int sig) {
+    if (state_->no_child) throw ExceptionPty(no_child_message("kill()"));
     // Once reaped the pid may belong to someone else: never signal it then.
     if (!check_alive(*this, *state_, false)) return;
     // Through the pidfd the signal reaches this child or nobody, even if
@@ -131,6 +157,8 @@ void spawn::kill(int sig) {
 }
 
 bool spawn::terminate(bool force) {
+    // Nothing to end: what a caller of terminate() wants is already so.
+    if (state_->no_child) return true;
     auto alive = [&] { return check_alive(*this, *state_, false); };
     // Each pause lasts until the child ends or delayafterterminate has
     // passed: the answer is the same as after the whole pause, only sooner.
@@ -155,6 +183,7 @@ bool spawn::terminate(bool force) {
 void spawn::close(bool force) {
     if (closed) return;
     flush();
+    if (state_->no_child) return close_descriptors(*this, *state_);
     if (state_->master) {
         // Whatever close() reports, the number is no longer ours.
         const int r = ::close(state_->master.release());

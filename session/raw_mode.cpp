@@ -12,12 +12,17 @@ int set_mode(int fd, const termios& mode) {
 
 }  // namespace
 
-raw_mode_guard::raw_mode_guard(int fd) noexcept : fd_(fd) {
+raw_mode_guard::raw_mode_guard(int fd) noexcept : fd_(fd) { resume(); }
+
+void raw_mode_guard::resume() noexcept {
+    // A restore that failed leaves raw mode in place, which must not be
+    // taken for the user's own.
+    if (raw_) return;
     termios mode{};
-    if (::tcgetattr(fd, &mode) != 0) return;
+    if (::tcgetattr(fd_, &mode) != 0) return;
     saved_ = mode;
     termios raw{};
-    if (::tcgetattr(fd, &raw) != 0) return;
+    if (::tcgetattr(fd_, &raw) != 0) return;
     raw.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
     raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
@@ -25,11 +30,13 @@ raw_mode_guard::raw_mode_guard(int fd) noexcept : fd_(fd) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN | ISIG);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    set_mode(fd, raw);
+    // Even a failed switch may have changed some of the mode.
+    raw_ = true;
+    set_mode(fd_, raw);
 }
 
-raw_mode_guard::~raw_mode_guard() {
-    if (saved_) set_mode(fd_, *saved_);
+void raw_mode_guard::suspend() noexcept {
+    if (raw_ && set_mode(fd_, *saved_) == 0) raw_ = false;
 }
 
 }  // namespace ptypilot::detail

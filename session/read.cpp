@@ -56,6 +56,26 @@ bool readable(int fd, std::optional<double> timeout) {
     throw EOF_(message);
 }
 
+// Waits until `fd` has input (or its end) for a read; throws EOF_ or TIMEOUT
+// as read_nonblocking() reports them.
+void wait_for_input(spawn& s, const detail::session_state& state, int fd, const detail::deadline& until) {
+    const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
+    if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
+    if (waited == fast_wait::readable) return;
+    if (!s.isalive()) {
+        // Ended, but it may have left output behind on the terminal.
+        if (!readable(fd, 0.0))
+            end_of_file(s, "End Of File (EOF) in read_nonblocking(). Braindead platform.");
+    } else if (s.irix_hack) {
+        if (!readable(fd, 2.0) && !s.isalive())
+            end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
+    }
+    if (!readable(fd, until.remaining())) {
+        if (!s.isalive()) end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
+        throw TIMEOUT("Timeout exceeded in read_nonblocking().");
+    }
+}
+
 }  // namespace
 
 std::size_t detail::read_request(long size) {
@@ -68,47 +88,6 @@ std::string spawn::read_nonblocking(long size, std::optional<double> timeout_) {
     return data;
 }
 
-namespace {
-
-// One wait and one read; false when the chunk read left nothing to keep (all
-// of it escape sequences, with stripping on), so that the caller reads again
-// within the same time-out.
-bool read_once(spawn& s, detail::session_state& state, int fd, const detail::deadline& until,
-               std::string& dst, long size) {
-    const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
-    if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
-    if (waited == fast_wait::undecided) {
-        if (!s.isalive()) {
-            // Ended, but it may have left output behind on the terminal.
-            if (!readable(fd, 0.0))
-                end_of_file(s, "End Of File (EOF) in read_nonblocking(). Braindead platform.");
-        } else if (s.irix_hack) {
-            if (!readable(fd, 2.0) && !s.isalive())
-                end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
-        }
-        if (!readable(fd, until.remaining())) {
-            if (!s.isalive()) end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
-            throw TIMEOUT("Timeout exceeded in read_nonblocking().");
-        }
-    }
-
-    const std::size_t want = detail::read_request(size);
-    if (state.scratch.size() < want) state.scratch.resize(want);
-    const ssize_t n = detail::retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
-    // A pty master fails with EIO once every holder of the child side has
-    // closed it: that is the end of the output, not an error.
-    if (n < 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Exception style platform.");
-    if (n == 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Empty string style platform.");
-    const std::string_view chunk(state.scratch.data(), static_cast<std::size_t>(n));
-    detail::log_chunk(s.logfile, chunk);
-    detail::log_chunk(s.logfile_read, chunk);
-    if (state.tap) return state.tap->take(chunk, dst);
-    dst.append(chunk);
-    return true;
-}
-
-}  // namespace
-
 void detail::read_into(spawn& s, session_state& state, std::string& dst, long size,
                        std::optional<double> timeout) {
     if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
@@ -116,7 +95,32 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
     const int fd = pty_fd(s, state);
     // Every wait below takes what is left of this one time-out.
     const deadline until(checked_timeout(timeout));
-    while (!read_once(s, state, fd, until, dst, size)) {}
+
+    const std::size_t want = read_request(size);
+    if (state.scratch.size() < want) state.scratch.resize(want);
+    for (;;) {
+        ssize_t n = -1;
+        do {
+            wait_for_input(s, state, fd, until);
+            n = retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
+            // A descriptor the caller left non-blocking (a socket of an event
+            // loop) may have nothing after all: wait again, with the time left.
+        } while (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+        // A pty master fails with EIO once every holder of the child side has
+        // closed it: that is the end of the output, not an error.
+        if (n < 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Exception style platform.");
+        if (n == 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Empty string style platform.");
+        const std::string_view chunk(state.scratch.data(), static_cast<std::size_t>(n));
+        log_chunk(s.logfile, chunk);
+        log_chunk(s.logfile_read, chunk);
+        if (!state.tap) {
+            dst.append(chunk);
+            return;
+        }
+        // With escape stripping on, a chunk of nothing but escape sequences
+        // leaves nothing: read again, with the time left.
+        if (state.tap->take(chunk, dst)) return;
+    }
 }
 
 }  // namespace ptypilot

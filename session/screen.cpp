@@ -1,6 +1,9 @@
 // Turning the screen and escape stripping on, and looking at the screen.
 #include <ptypilot/spawn.hpp>
 
+#include <system_error>
+#include <utility>
+
 #include "session/session_state.hpp"
 
 namespace ptypilot {
@@ -21,10 +24,16 @@ void drop_if_idle(detail::session_state& state) {
 
 void spawn::enable_screen() {
     if (screen_enabled()) return;
-    // The size the child's terminal has now, or the one it will start with.
-    auto [rows, columns] =
-        closed ? std::pair<int, int>(state_->start_window.rows, state_->start_window.columns) : getwinsize();
-    auto screen = std::make_unique<detail::terminal>(rows, columns);
+    // The size the child's terminal has now; the one it starts with when it
+    // has none (not started, closed, no size set, or not a terminal at all).
+    std::pair<int, int> size(state_->start_window.rows, state_->start_window.columns);
+    if (!closed) {
+        try {
+            const auto now = getwinsize();
+            if (now.first > 0 && now.second > 0) size = now;
+        } catch (const std::system_error&) {}
+    }
+    auto screen = std::make_unique<detail::terminal>(size.first, size.second);
     tap_of(*state_).screen = std::move(screen);
 }
 

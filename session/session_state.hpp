@@ -3,7 +3,9 @@
 // are what the session needs to keep its promises.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,9 +32,41 @@ struct session_state {
     std::string identity;
     // The size of the child's terminal when it starts.
     window_size start_window;
+
+    // A session over descriptors the caller gave: there is no child, and
+    // `master` holds the descriptor read (whatever it is, a pty or not).
+    bool no_child = false;
+    // The descriptor written to when it is not the one read (a pipe pair).
+    unique_fd write_end;
+    // close() gives the caller's descriptors back instead of closing them.
+    bool leave_open = false;
+
+    // Where the last expect call that ended without an outcome stopped: its
+    // strategy had searched the first `searched` bytes of `buffer` (all of
+    // it) without a match. A call with the same strategy on the same buffer
+    // goes on from there instead of searching it all again.
+    const search_strategy* searched_by = nullptr;
+    std::size_t searched = 0;
+    std::optional<long> searched_window;
+
     // The screen and escape stripping; empty while neither was asked for.
     std::unique_ptr<read_tap> tap;
 };
+
+// The private state of a session, for the parts that work on several
+// sessions at once.
+struct state_access {
+    static session_state& of(spawn& s) { return *s.state_; }
+};
+
+// Whether the session has a child that has not been reaped yet.
+inline bool child_running(const spawn& s, const session_state& state) {
+    return !state.no_child && s.pid && !s.terminated;
+}
+
+// The descriptor that sends go to: the write end of a pipe pair, otherwise
+// the one read.
+int write_fd(const spawn& s, const session_state& state);
 
 // Output the relay shows the user, which the screen must see too.
 inline void feed_screen(session_state& state, std::string_view data) {

@@ -78,6 +78,7 @@ std::string display_name(const std::vector<std::string>& words) {
 }  // namespace
 
 void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
+    if (state_->no_child) throw std::logic_error("A session over a descriptor starts no child.");
     check_input(command_, args_, cwd, env);
     std::vector<std::string> words = argument_words(command_, std::move(args_));
     command = words.front();

@@ -35,7 +35,7 @@ int control_byte_of_symbol(char c) {
 }  // namespace
 
 long spawn::send(std::string_view s) {
-    const int fd = detail::pty_fd(*this, *state_);
+    const int fd = detail::write_fd(*this, *state_);
     detail::sleep_for(delaybeforesend);
     detail::log_chunk(logfile, s);
     detail::log_chunk(logfile_send, s);

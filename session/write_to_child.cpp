@@ -3,14 +3,82 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "session/eintr.hpp"
 
 namespace ptypilot::detail {
 
+namespace {
+
+// Writing to a pipe or a socket whose reader has gone raises SIGPIPE, which
+// ends the process unless it is caught; the library installs no handler.
+// Blocked for the length of the writes, a SIGPIPE of their own is taken
+// back out of the pending set, and the write fails with EPIPE instead.
+class sigpipe_quiet {
+public:
+    sigpipe_quiet() {
+        ::sigemptyset(&pipe_);
+        ::sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        ::sigpending(&pending);
+        was_pending_ = ::sigismember(&pending, SIGPIPE) == 1;
+        ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~sigpipe_quiet() {
+        const int err = errno;
+        if (broke && !was_pending_) {
+            const timespec zero{};
+            while (::sigtimedwait(&pipe_, nullptr, &zero) == -1 && errno == EINTR) {}
+        }
+        ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        errno = err;
+    }
+    sigpipe_quiet(const sigpipe_quiet&) = delete;
+    sigpipe_quiet& operator=(const sigpipe_quiet&) = delete;
+
+    bool broke = false;
+
+private:
+    sigset_t pipe_{};
+    sigset_t old_{};
+    bool was_pending_ = false;
+};
+
+// Without a child to watch: every byte, waiting for room when the
+// descriptor is non-blocking (a caller's socket may be).
+ssize_t write_plain(int fd, std::string_view data) {
+    sigpipe_quiet quiet;
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t n =
+            retry_eintr([&] { return ::write(fd, data.data() + written, data.size() - written); });
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            if (retry_eintr([&] { return ::poll(&p, 1, -1); }) != -1) continue;
+        }
+        if (n == 0) errno = EIO;  // takes nothing, and would say so for ever
+        quiet.broke = errno == EPIPE;
+        const int err = errno;
+        if (written > 0) break;
+        errno = err;
+        return -1;
+    }
+    return static_cast<ssize_t>(written);
+}
+
+}  // namespace
+
 ssize_t write_to_child(int fd, int pidfd, std::string_view data) {
-    if (pidfd < 0) return retry_eintr([&] { return ::write(fd, data.data(), data.size()); });
+    if (pidfd < 0) return write_plain(fd, data);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags == -1) return -1;
     // Non-blocking only for the duration of the call, so that the wait for

@@ -11,7 +11,9 @@ namespace ptypilot::detail {
 // child (whose pidfd is `pidfd`, -1 without one) has ended and the terminal
 // takes no more: a writer that sleeps in the kernel when the child's side is
 // closed is never woken. Returns the count written, or -1 with errno (EIO
-// when the child ended before anything was written).
+// when the child ended before anything was written). Without a pidfd (no
+// child, or a kernel without pidfds) a reader that has gone is EPIPE, never
+// SIGPIPE, and a non-blocking descriptor is waited for.
 ssize_t write_to_child(int fd, int pidfd, std::string_view data);
 
 }  // namespace ptypilot::detail

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <ptypilot/defaults.hpp>
+#include <ptypilot/descriptor_close.hpp>
 #include <ptypilot/errors.hpp>
 #include <ptypilot/expect_input.hpp>
+#include <ptypilot/expect_many.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/run.hpp>
@@ -14,6 +16,7 @@
 #include <ptypilot/spawn.hpp>
 #include <ptypilot/spawn_options.hpp>
 #include <ptypilot/split_command_line.hpp>
+#include <ptypilot/step_result.hpp>
 #include <ptypilot/which.hpp>
 
 /// \namespace ptypilot

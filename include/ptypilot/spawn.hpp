@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <ptypilot/defaults.hpp>
+#include <ptypilot/descriptor_close.hpp>
 #include <ptypilot/errors.hpp>
 #include <ptypilot/expect_input.hpp>
 #include <ptypilot/pattern.hpp>
@@ -26,6 +27,7 @@
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn_options.hpp>
+#include <ptypilot/step_result.hpp>
 
 namespace ptypilot {
 
@@ -38,6 +40,32 @@ using match_value = std::variant<std::monostate, match_result, sentinel>;
 /// Transforms a chunk of bytes on its way through `interact`.
 using filter_function = std::function<std::string(std::string)>;
 
+/// Why `interact` returned.
+enum class interact_end {
+    child_ended,  ///< the child has ended; its status is recorded
+    escape,       ///< the user typed the escape character; the child may still run
+    hangup,       ///< the user's terminal hung up: nobody is left to relay to
+    woken,        ///< the wake descriptor turned readable and `on_wake` did not go on
+};
+
+/// What `interact` does beyond relaying, each only when asked.
+struct interact_options {
+    /// Give the child the window size of the user's terminal (TIOCGWINSZ on
+    /// standard input) when the relay starts or resumes and after every
+    /// SIGWINCH. For the length of the call the relay handles SIGWINCH itself
+    /// and puts the previous action back afterwards; one relay at a time.
+    bool follow_window_size = false;
+    /// A descriptor that turns readable when the caller has something to do,
+    /// such as the read end of a pipe its signal handlers write to; -1 for
+    /// none. The relay does not read it: it gives the user's terminal its own
+    /// mode back and calls `on_wake`, which takes what made the descriptor
+    /// readable and returns true to go on in raw mode or false to end the
+    /// relay. Without `on_wake` the relay ends.
+    int wake_fd = -1;
+    /// Called when `wake_fd` turns readable; see `wake_fd`.
+    std::function<bool()> on_wake;
+};
+
 /// The engine's version, as the text dump shows it.
 inline constexpr const char* version = "2.4";
 /// The engine's revision, as the text dump shows it.
@@ -45,9 +73,31 @@ inline constexpr const char* revision = "$Revision: 516 $";
 
 namespace detail {
 struct session_state;
-}
+struct state_access;
+}  // namespace detail
 
-/// A session: one child process running under a new pseudo-terminal.
+/// The arguments of a command, as the constructors take them: a
+/// std::vector<std::string> or words in braces. Unlike a vector it cannot be
+/// made from a number, so that `spawn(cmd, {.maxread = 100})` can only mean
+/// the settings by name.
+class argument_list {
+public:
+    /// No arguments: the command line is split into words.
+    argument_list() = default;
+    /// Words in braces.
+    argument_list(std::initializer_list<std::string> words) : words_(words) {}
+    /// Words in a vector.
+    argument_list(std::vector<std::string> words) : words_(std::move(words)) {}
+    /// The words, taken out.
+    std::vector<std::string> take() && { return std::move(words_); }
+
+private:
+    std::vector<std::string> words_;
+};
+
+/// A session: one child process running under a new pseudo-terminal, or a
+/// descriptor the caller opened (a serial line, a socket, a pipe pair) with
+/// no child at all (from_fd(), from_fds()).
 ///
 /// Constructing a session with a command starts the child at once. The session
 /// then reads the child's output with time-outs, waits for patterns in it
@@ -73,7 +123,7 @@ public:
     /// std::invalid_argument for a NUL byte in the command, an argument, `cwd`
     /// or the environment (or an environment name that is empty or holds '='),
     /// and std::system_error when the child cannot execute the program.
-    explicit spawn(std::optional<std::string> command, std::vector<std::string> args = {},
+    explicit spawn(std::optional<std::string> command, argument_list args = {},
                    std::optional<double> timeout = defaults::timeout, int maxread = defaults::maxread,
                    std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
                    std::optional<std::string> cwd = std::nullopt, std::optional<env_map> env = std::nullopt);
@@ -82,10 +132,10 @@ public:
     /// `spawn s("ssh vault", {.timeout = 10s, .env = env_map{{"TERM", "dumb"}}});`
     spawn(std::optional<std::string> command, const spawn_options& options);
     /// The same with arguments (`command` is then one word) and the settings by name.
-    spawn(std::optional<std::string> command, std::vector<std::string> args, const spawn_options& options);
+    spawn(std::optional<std::string> command, argument_list args, const spawn_options& options);
     /// Arguments written in braces, `spawn(cmd, {"-l"})`, `spawn(cmd, {})`.
     spawn(std::optional<std::string> command, std::initializer_list<std::string> args)
-        : spawn(std::move(command), std::vector<std::string>(args)) {}
+        : spawn(std::move(command), argument_list(args)) {}
 
     /// Releasing an open session closes it (ending its child); never throws.
     ~spawn();
@@ -101,6 +151,32 @@ public:
     spawn(const spawn&) = delete;
     /// Not copied: a child has one session.
     spawn& operator=(const spawn&) = delete;
+
+    /// A session over `fd`, a descriptor the caller opened for reading and
+    /// writing: a serial device, a socket, a terminal. There is no child; the
+    /// session reads, writes, expects, reads lines, logs and relays
+    /// (`interact`) as over a child's terminal, and its terminal settings are
+    /// left as the caller made them (set the speed and raw mode first).
+    ///
+    /// `options` sets the session's fields as for a child (`cwd`, `env` and
+    /// `window` do not apply). With descriptor_close::close (the default) the
+    /// session owns `fd` from now on and makes it close-on-exec, and close()
+    /// closes it; with descriptor_close::leave close() leaves it open to the
+    /// caller. `name` is `<fd N>`. Throws std::system_error (EBADF) for a
+    /// descriptor that is not open; the caller then keeps it.
+    ///
+    /// Without a child: isalive() is true from here until end of file is read
+    /// or close(); terminate() does nothing and returns true; wait() and
+    /// kill() throw ExceptionPty; `pid` has no value and `terminated` stays
+    /// true.
+    static spawn from_fd(int fd, const spawn_options& options = {},
+                         descriptor_close on_close = descriptor_close::close);
+    /// The same over a pair: the session reads `read_fd` (fileno() shows it)
+    /// and sends to `write_fd`, as for the two ends of pipes to a program
+    /// started elsewhere. The same number twice is from_fd(). `name` is
+    /// `<fds R W>`.
+    static spawn from_fds(int read_fd, int write_fd, const spawn_options& options = {},
+                          descriptor_close on_close = descriptor_close::close);
 
     // --- Fields, in the order construction sets them. ---
     /// Descriptor of the process's standard input, which `interact` reads (0).
@@ -142,8 +218,9 @@ public:
     /// List position of the entry that satisfied the last expect call; no
     /// value when it threw, and before the first call.
     std::optional<int> match_index;
-    /// True when no running child is attached: before the start, and once the
-    /// child's end has been recorded (by isalive() or wait()).
+    /// True when no running child is attached: before the start, once the
+    /// child's end has been recorded (by isalive() or wait()), and always on a
+    /// session over a descriptor.
     bool terminated = true;
     /// The child's exit code once its end has been recorded; no value while it
     /// runs, and when a signal ended it.
@@ -160,8 +237,9 @@ public:
     /// The child's process id from the start on; no value on a session that
     /// was never started.
     std::optional<int> pid;
-    /// The parent side of the pseudo-terminal, owned by the session; -1
-    /// before the start and after close().
+    /// The parent side of the pseudo-terminal (on a session over descriptors,
+    /// the one read), owned by the session; -1 before the start and after
+    /// close().
     int child_fd = -1;
     /// Default time-out of reading and expecting, in seconds; no value waits
     /// without limit. After end of file, close() also gives the child this
@@ -243,7 +321,8 @@ public:
     void _spawn(std::string command, std::vector<std::string> args = {});
 
     // --- Small file-like operations. ---
-    /// The descriptor of the pseudo-terminal: `child_fd`.
+    /// The descriptor the session reads, `child_fd`: the one an event loop
+    /// watches for readability before each expect_step().
     int fileno() const noexcept { return child_fd; }
     /// Whether `child_fd` refers to a terminal; false on a closed session.
     bool isatty() const noexcept;
@@ -268,21 +347,25 @@ public:
     /// `status` and `terminated`. It only looks while `flag_eof` is false, and
     /// waits for the child's end once it is true. False on a session never
     /// started. Throws ExceptionPty when someone else reaped the child, or
-    /// when it was stopped.
+    /// when it was stopped. On a session over a descriptor: whether it is open
+    /// and reading has not met end of file.
     bool isalive();
     /// Waits for the child's end and returns its exit code (no value when a
     /// signal ended it). Throws ExceptionPty "Cannot wait for dead child
     /// process." when the child does not run, also when this very call finds
-    /// it ended: its end is recorded all the same.
+    /// it ended: its end is recorded all the same. On a session over a
+    /// descriptor, which has no child to wait for, throws ExceptionPty.
     std::optional<int> wait();
     /// Sends the signal `sig` to the child while it runs; nothing once its end
     /// is recorded. It never waits, and the signal reaches this child or
-    /// nobody.
+    /// nobody. Throws ExceptionPty on a session over a descriptor, which has
+    /// no child to signal.
     void kill(int sig);
     /// Ends the child with SIGHUP, SIGCONT and SIGINT in turn, and SIGKILL
     /// when `force`, giving it up to `delayafterterminate` after each. True
     /// when the child is gone at the end (at once if it already was), false
-    /// when it still runs.
+    /// when it still runs. True at once, and nothing done, on a session over
+    /// a descriptor.
     bool terminate(bool force = false);
     /// Closes the pseudo-terminal and makes sure the child is gone: it gets up
     /// to `delayafterclose` to end (after end of file, up to `timeout` more to
@@ -290,7 +373,8 @@ public:
     /// terminate(force) runs. Closing twice does nothing. Throws ExceptionPty
     /// when the child could not be ended; the terminal is released all the
     /// same, later operations on it throw ExceptionPty, and a forced close()
-    /// still ends the child.
+    /// still ends the child. A session over descriptors closes them (or
+    /// leaves them open, as it was made) and waits for nothing.
     void close(bool force = true);
     /// Whether reading has met end of file (`flag_eof`).
     bool eof() const noexcept { return flag_eof; }
@@ -373,6 +457,30 @@ public:
     /// becomes the session's `searcher`.
     int expect_loop(std::shared_ptr<search_strategy> searcher, std::optional<double> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
+
+    /// One step of an expect call, for a session that lives in an event loop
+    /// (epoll, Asio, libuv) watching fileno(): searches `buffer`, and without
+    /// a match takes one read of what is there already (at most `maxread`
+    /// bytes, never waiting) and searches again. The outcome is that of
+    /// expect(), reported: `matched` with the fields set as expect() sets
+    /// them; `eof` at end of file, listed or not (nothing is thrown);
+    /// `nothing` when neither, with every field but `buffer` untouched (what
+    /// was read waits there for the next step). The step has no time-out: a
+    /// listed sentinel::timeout is never its outcome; the loop's own timers
+    /// decide how long to wait. Errors other than end of file are thrown as
+    /// expect() throws them.
+    ///
+    /// Given the same strategy object as the step before (which left it in
+    /// `searcher`), a regex search goes on where that step stopped instead of
+    /// searching the whole buffer again; a strategy serves one session. After
+    /// end of file a step does not wait for a child that closed its terminal
+    /// but runs on: it reports end of file again.
+    step_result expect_step(std::shared_ptr<search_strategy> searcher,
+                            std::optional<long> searchwindowsize = -1);
+    /// expect_step() with patterns as expect() takes them, compiled on every
+    /// call (a strategy made once, `std::make_shared<searcher_re>(
+    /// compile_pattern_list(...))`, saves that and lets the search resume).
+    step_result expect_step(const pattern_input& patterns, std::optional<long> searchwindowsize = -1);
     /// The same with a std::chrono duration as the time-out.
     template <class Rep, class Period>
     int expect(const pattern_input& patterns, std::chrono::duration<Rep, Period> timeout,
@@ -485,7 +593,8 @@ public:
     // --- The rendered screen. ---
     /// Renders every byte read from the child from now on (by the expect
     /// operations, read*, read_nonblocking and interact) on an emulated
-    /// terminal of the session's window size that follows setwinsize(). Call
+    /// terminal of the session's window size (the starting window's when the
+    /// terminal has none) that follows setwinsize(). Call
     /// it before the first read to see everything; calling it again changes
     /// nothing. Throws std::out_of_range for a window virtual_terminal does
     /// not take (fewer than 1 row or 2 columns, more than 1000 of either),
@@ -550,15 +659,24 @@ public:
     /// `stdout_`) and emptied; then keyboard input (standard input, in raw
     /// mode when it is a terminal) goes to the child and the child's output
     /// to standard output, each chunk through `input_filter` or
-    /// `output_filter` when given, until the child ends or `escape_character`
-    /// (Ctrl-], 0x1D, by default) is typed. What comes before the escape
-    /// character in its chunk is still sent. The terminal mode is restored on
-    /// every way out, and the session stays open; when the child has ended,
-    /// `exitstatus` holds its exit code.
-    void interact(std::string escape_character = std::string(1, '\x1d'),
-                  filter_function input_filter = nullptr, filter_function output_filter = nullptr);
+    /// `output_filter` when given, until one of the ends in `interact_end`:
+    /// the child ends, `escape_character` (Ctrl-], 0x1D, by default) is typed
+    /// (what comes before it in its chunk is still sent), the user's terminal
+    /// hangs up, or the caller's wake descriptor ends it. When standard input
+    /// ends, the child gets its terminal's end-of-file character once
+    /// everything before it has gone and its terminal reads lines. Neither
+    /// side's data is lost to a full or non-blocking terminal. The terminal
+    /// mode is restored on every way out, and the session stays open; when
+    /// the child has ended, `exitstatus` holds its exit code.
+    interact_end interact(std::string escape_character = std::string(1, '\x1d'),
+                          filter_function input_filter = nullptr, filter_function output_filter = nullptr,
+                          const interact_options& options = {});
 
 private:
+    /// The library's own parts that work on several sessions at once
+    /// (expect_many()) reach the private state through it.
+    friend struct detail::state_access;
+
     // Everything a caller has no business with: the descriptors the session
     // owns and its scratch space.
     std::unique_ptr<detail::session_state> state_;

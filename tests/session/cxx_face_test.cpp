@@ -42,6 +42,11 @@ TEST(Options, SettingsByNameReachTheSessionAndTheChild) {
     EXPECT_EQ(t.timeout, std::nullopt);
     EXPECT_EQ(t.expect(EOF_{}), 0);
     EXPECT_NE(t.before_str().find("x y\r\n"), std::string::npos);
+    // One number by name is a setting, never an argument list.
+    spawn v(fixture + " exit 0", {.maxread = 5});
+    EXPECT_EQ(v.maxread, 5);
+    spawn w(fixture + " exit 0", {.delayafterclose = 0.01});
+    EXPECT_EQ(w.delayafterclose, 0.01);
     spawn u(fixture + " exit 0", {});  // braces alone are still an empty argument list
     EXPECT_EQ(u.args->size(), 3u);     // split: program, "exit", "0"
 }

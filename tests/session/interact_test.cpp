@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -52,6 +53,7 @@ public:
             char buf[65536];
             for (;;) {
                 const ssize_t n = ::read(pipe_.r, buf, sizeof buf);
+                if (n == -1 && errno == EINTR) continue;  // a signal storm reaches this thread too
                 if (n <= 0) break;
                 data_.append(buf, static_cast<std::size_t>(n));
             }
@@ -99,7 +101,7 @@ TEST(Interact, PendingBufferComesFirstThenTheChildUntilItEnds) {
     s.STDIN_FILENO_ = in;
     s.STDOUT_FILENO_ = out.fd();
     s.buffer = "earlier";
-    s.interact();
+    EXPECT_EQ(s.interact(), interact_end::child_ended);
     EXPECT_EQ(pending.str(), "earlier");
     EXPECT_TRUE(s.buffer.empty());
     EXPECT_EQ(out.finish(), "hello");
@@ -181,7 +183,7 @@ TEST(Interact, EscapeEndsTheRelayAndIsNotSent) {
     s.STDOUT_FILENO_ = out.fd();
     const std::string typed = std::string("one\x1dtwo\n") + "\x1d" + "three\n";
     ASSERT_EQ(::write(in.w, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-    s.interact();
+    EXPECT_EQ(s.interact(), interact_end::escape);
     EXPECT_TRUE(s.isalive());
     // Everything before the last escape reached the child, the first escape
     // included; "three" did not.
@@ -376,4 +378,161 @@ TEST(Interact, RefusesAStandardInputThatIsNotOpen) {
     } catch (const std::system_error& e) {
         EXPECT_STREQ(e.what(), "[Errno 9] Bad file descriptor");
     }
+}
+
+TEST(Interact, LeavesTheWindowSizeAloneUnlessAsked) {
+    int user_master = -1, user_slave = -1;
+    winsize user{33, 77, 0, 0};
+    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, &user), 0);
+    spawn s(fixture + " winsize");
+    collector out;
+    s.STDIN_FILENO_ = user_slave;
+    s.STDOUT_FILENO_ = out.fd();
+    EXPECT_EQ(s.interact(), interact_end::child_ended);
+    EXPECT_EQ(out.finish(), "24 80\r\n");
+    ::close(user_master);
+    ::close(user_slave);
+}
+
+// Asked, the relay gives the child the user's size after each SIGWINCH and
+// again when it goes on after the caller had the terminal; the previous
+// action of SIGWINCH is back afterwards.
+TEST(Interact, FollowsTheWindowSizeWhenAsked) {
+    int user_master = -1, user_slave = -1;
+    winsize user{33, 77, 0, 0};
+    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, &user), 0);
+    struct sigaction before {};
+    ::sigaction(SIGWINCH, nullptr, &before);
+
+    spawn s(fixture + " winch 2", {.window = {33, 77}});
+    collector out;
+    pipe_pair wake;
+    s.STDIN_FILENO_ = user_slave;
+    s.STDOUT_FILENO_ = out.fd();
+    auto resize = [&](unsigned short rows, unsigned short cols) {
+        user = {rows, cols, 0, 0};
+        ::ioctl(user_master, TIOCSWINSZ, &user);
+    };
+    interact_options options;
+    options.follow_window_size = true;
+    options.wake_fd = wake.r;
+    options.on_wake = [&] {
+        char c = 0;
+        (void)::read(wake.r, &c, 1);
+        resize(55, 99);  // while the caller has the terminal, as while stopped
+        return true;
+    };
+    std::string seen;
+    const auto end = s.interact(
+        "\x1d", nullptr,
+        [&](std::string d) {
+            seen += d;
+            if (seen == "33 77\r\n") {
+                // Not the process's controlling terminal: the signal that a
+                // resize brings is sent by hand.
+                resize(44, 88);
+                ::kill(::getpid(), SIGWINCH);
+            } else if (seen == "33 77\r\n44 88\r\n") {
+                (void)::write(wake.w, "w", 1);
+            }
+            return d;
+        },
+        options);
+    EXPECT_EQ(end, interact_end::child_ended);
+    EXPECT_EQ(out.finish(), "33 77\r\n44 88\r\n55 99\r\n");
+    struct sigaction after {};
+    ::sigaction(SIGWINCH, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+    ::close(user_master);
+    ::close(user_slave);
+}
+
+// The wake descriptor hands the caller the user's terminal in its own mode;
+// the relay goes on in raw mode or ends, as the caller says.
+TEST(Interact, WakeDescriptorHandsTheTerminalToTheCaller) {
+    int user_master = -1, user_slave = -1;
+    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    termios own{};
+    ASSERT_EQ(::tcgetattr(user_slave, &own), 0);
+    spawn s(fixture + " sleep 20");
+    testing_support::make_quick(s);
+    collector out;
+    pipe_pair wake;
+    s.STDIN_FILENO_ = user_slave;
+    s.STDOUT_FILENO_ = out.fd();
+    interact_options options;
+    options.wake_fd = wake.r;
+    std::vector<bool> own_mode_during_wake;
+    options.on_wake = [&] {
+        char c = 0;
+        (void)::read(wake.r, &c, 1);
+        termios now{};
+        ::tcgetattr(user_slave, &now);
+        own_mode_during_wake.push_back(same_mode(now, own));
+        if (c == 'g') (void)::write(wake.w, "e", 1);  // the relay goes on, then wakes again
+        return c == 'g';
+    };
+    ASSERT_EQ(::write(wake.w, "g", 1), 1);
+    EXPECT_EQ(s.interact("\x1d", nullptr, nullptr, options), interact_end::woken);
+    EXPECT_EQ(own_mode_during_wake, (std::vector<bool>{true, true}));
+    EXPECT_TRUE(s.isalive());
+    termios after{};
+    ASSERT_EQ(::tcgetattr(user_slave, &after), 0);
+    EXPECT_TRUE(same_mode(after, own));
+    ::close(user_master);
+    ::close(user_slave);
+}
+
+// Nobody is left to relay to once the user's terminal hangs up.
+TEST(Interact, HungUpTerminalEndsTheRelay) {
+    int user_master = -1, user_slave = -1;
+    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    spawn s(fixture + " sleep 20");
+    testing_support::make_quick(s);
+    collector out;
+    s.STDIN_FILENO_ = user_slave;
+    s.STDOUT_FILENO_ = out.fd();
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ::close(user_master);
+    });
+    EXPECT_EQ(s.interact(), interact_end::hangup);
+    closer.join();
+    EXPECT_TRUE(s.isalive());
+    ::close(user_slave);
+}
+
+// Input from a pipe that ends reaches the child as its end-of-file
+// character. (`timeout` ends a child that never learns it.)
+TEST(Interact, InputThatEndsReachesTheChildAsEndOfFile) {
+    spawn s("timeout --foreground 20 " + fixture + " cat");
+    collector out;
+    pipe_pair in;
+    s.STDIN_FILENO_ = in.r;
+    s.STDOUT_FILENO_ = out.fd();
+    ASSERT_EQ(::write(in.w, "abc\n", 4), 4);
+    in.close_w();
+    EXPECT_EQ(s.interact(), interact_end::child_ended);
+    EXPECT_EQ(s.exitstatus, 0);
+    EXPECT_EQ(out.finish(), "abc\r\nabc\r\n");
+}
+
+// Filters may rely on chunks of at most 1000 bytes, whatever the relay takes
+// in one read when there is no filter.
+TEST(Interact, FiltersSeeChunksOfAtMostAThousandBytes) {
+    spawn s(fixture + " flood 200000");
+    testing_support::make_quick(s);
+    collector out;
+    const int in = dev_null();
+    s.STDIN_FILENO_ = in;
+    s.STDOUT_FILENO_ = out.fd();
+    std::size_t largest = 0;
+    s.interact("\x1d", nullptr, [&](std::string chunk) {
+        largest = std::max(largest, chunk.size());
+        return chunk;
+    });
+    ::close(in);
+    EXPECT_LE(largest, 1000u);
+    EXPECT_GT(largest, 0u);
+    EXPECT_EQ(out.finish().size(), 200003u);
 }

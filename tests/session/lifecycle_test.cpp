@@ -13,18 +13,13 @@ using namespace ptypilot;
 using testing_support::fixture;
 using testing_support::read_until;
 using testing_support::read_until_eof;
+using testing_support::seconds_of;
 
 namespace {
 
 // Waits (boundedly) until the child has ended, without reaping it.
 void await_exit(const spawn& s) {
     if (!testing_support::await_child(*s.pid, WEXITED, 10.0)) FAIL() << "child did not end";
-}
-
-double seconds_of(const std::function<void()>& f) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 }  // namespace

@@ -74,6 +74,12 @@ TEST(WindowSize, StartsAt24By80AndTheChildSeesChanges) {
     EXPECT_EQ(s.expect("30 100"), 0);  // SIGWINCH reached the child, which read the size
 }
 
+// The program finds the size set before the start from its first look.
+TEST(WindowSize, StartSizeIsTheChildsFromTheStart) {
+    spawn s(fixture + " winsize", {.delayafterclose = 0.01, .window = {33, 77}});
+    EXPECT_EQ(s.read(), "33 77\r\n");
+}
+
 TEST(WindowSize, ValuesMustFitSixteenBits) {
     spawn s(fixture + " sleep 5");
     testing_support::make_quick(s);

@@ -11,16 +11,11 @@
 
 using namespace ptypilot;
 using testing_support::fixture;
+using testing_support::seconds_of;
 
 namespace {
 
 void on_alarm(int) {}
-
-double seconds_of(const std::function<void()>& f) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 }  // namespace
 

@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <termios.h>
 
 #include <atomic>
 #include <cstring>
 #include <thread>
+
+#include <ptypilot/expect_many.hpp>
 
 #include "stress.hpp"
 
@@ -71,6 +74,56 @@ TEST(SignalStorm, ExpectKeepsItsTimeOutAndFindsItsMatches) {
     EXPECT_GT(storm.fired(), 100);
     t.close();
     s.close();
+}
+
+TEST(SignalStorm, WaitOverManyKeepsEachTimeOutAndFindsItsMatches) {
+    spawn a(fixture + " pause first 0.5 second", {}, 20.0);
+    spawn b(fixture + " sleep 5", {}, 20.0);
+    stress::make_fast(a);
+    stress::make_fast(b);
+    signal_storm storm;
+    std::vector<expect_outcome> outcomes;
+    const double waited = elapsed_of([&] {
+        outcomes = expect_many({{a, "second"}, {b, {"never", sentinel::timeout}, 0.2}});
+    });
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].session, 1u);
+    EXPECT_EQ(outcomes[0].index, 1);
+    EXPECT_GE(waited, 0.19);
+    EXPECT_LT(waited, 5.0);
+    outcomes = expect_many({{a, "second", 10.0}});
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(*a.before, "first");
+    EXPECT_GT(storm.fired(), 100);
+    b.close();
+    a.close();
+}
+
+// Sends to a descriptor without a child: interrupted writes and waits for
+// room go on, and nothing is lost.
+TEST(SignalStorm, SendOverADescriptorLosesNothing) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    ::fcntl(sv[0], F_SETFL, ::fcntl(sv[0], F_GETFL) | O_NONBLOCK);
+    spawn s = spawn::from_fd(sv[0], {.timeout = 20.0, .delaybeforesend = 0.0});
+    signal_storm storm;
+    const std::string big(8 << 20, 'q');
+    std::size_t received = 0;
+    std::thread reader([&] {
+        char buf[65536];
+        while (received < big.size()) {
+            const ssize_t n = ::read(sv[1], buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            received += static_cast<std::size_t>(n);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    EXPECT_EQ(s.send(big), static_cast<long>(big.size()));
+    reader.join();
+    EXPECT_EQ(received, big.size());
+    EXPECT_GT(storm.fired(), 10);
+    ::close(sv[1]);
 }
 
 TEST(SignalStorm, ReadNonblockingKeepsItsTimeOut) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,13 @@ inline int open_fd_count() {
         ::closedir(d);
     }
     return n - 1;  // the directory's own descriptor
+}
+
+// How long `f` took, in seconds.
+inline double seconds_of(const std::function<void()>& f) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // Peak resident size so far, in KiB.

@@ -1,0 +1,102 @@
+#include "launcher/signals.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <system_error>
+
+namespace ptypilot::launcher {
+
+namespace {
+
+constexpr int ending_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+constexpr int job_control_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
+
+std::atomic<int> inbox_write_fd{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+// Signals left ignored at start; written before any handler is installed.
+sigset_t ignored_at_start;
+
+void record(int sig) {
+    const int saved = errno;
+    const int fd = inbox_write_fd.load(std::memory_order_relaxed);
+    const auto byte = static_cast<unsigned char>(sig);
+    if (fd >= 0) (void)!::write(fd, &byte, 1);
+    errno = saved;
+}
+
+void catch_once(int sig) {
+    struct sigaction action {};
+    action.sa_handler = record;
+    ::sigemptyset(&action.sa_mask);
+    // Without SA_RESTART a write to a terminal that takes nothing returns to
+    // the relay, which then sees the signal instead of waiting on.
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(sig, &action, nullptr);
+}
+
+template <class F>
+void for_each_caught(F f) {
+    for (const int sig : ending_signals) f(sig);
+    for (const int sig : job_control_signals) f(sig);
+}
+
+}  // namespace
+
+signal_inbox::signal_inbox() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category());
+    read_.reset(fds[0]);
+    write_.reset(fds[1]);
+    inbox_write_fd.store(write_.get());
+    ::sigemptyset(&ignored_at_start);
+    for_each_caught([](int sig) {
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            ::sigaddset(&ignored_at_start, sig);
+        else
+            catch_once(sig);
+    });
+}
+
+signal_inbox::~signal_inbox() {
+    for_each_caught([](int sig) {
+        if (::sigismember(&ignored_at_start, sig) != 1) ::signal(sig, SIG_DFL);
+    });
+    inbox_write_fd.store(-1);
+}
+
+std::vector<int> signal_inbox::take() {
+    std::vector<int> sigs;
+    unsigned char buf[64];
+    for (;;) {
+        const ssize_t n = ::read(read_.get(), buf, sizeof buf);
+        if (n <= 0) break;
+        sigs.insert(sigs.end(), buf, buf + n);
+    }
+    return sigs;
+}
+
+void signal_inbox::rearm(int sig) {
+    if (::sigismember(&ignored_at_start, sig) != 1) catch_once(sig);
+}
+
+bool is_ending(int sig) {
+    for (const int s : ending_signals)
+        if (s == sig) return true;
+    return false;
+}
+
+void raise_default(int sig) {
+    ::signal(sig, SIG_DFL);
+    sigset_t only;
+    ::sigemptyset(&only);
+    ::sigaddset(&only, sig);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(sig);
+}
+
+}  // namespace ptypilot::launcher
