@@ -6,25 +6,12 @@
 #include <utility>
 
 #include "session/clock.hpp"
+#include "session/expect_outcome.hpp"
 #include "session/read_into.hpp"
 
 namespace ptypilot::detail {
 
 namespace {
-
-// Records end of file or a time-out as the outcome of an expect call; the
-// list position when the pattern list named it.
-void settle(spawn& s, sentinel outcome, int listed_at, std::string received) {
-    s.before = std::move(received);
-    s.after = outcome;
-    if (listed_at >= 0) {
-        s.match = outcome;
-        s.match_index = listed_at;
-        return;
-    }
-    s.match = std::monostate{};
-    s.match_index.reset();
-}
 
 // After end of file a read waits for the child's end (isalive() blocks
 // then), for as long as a child that closed its terminal lives on. A caller
@@ -171,12 +158,12 @@ int expect_call::commit() {
         }
         case kind::eof:
             s_.buffer.clear();
-            settle(s_, sentinel::eof, pending_index_, std::move(incoming_));
+            record_outcome(s_, sentinel::eof, pending_index_, std::move(incoming_));
             break;
         case kind::timeout:
             // Nothing is lost: the next call searches all of it again.
             s_.buffer = incoming_;
-            settle(s_, sentinel::timeout, pending_index_, std::move(incoming_));
+            record_outcome(s_, sentinel::timeout, pending_index_, std::move(incoming_));
             break;
         case kind::none: break;
     }
