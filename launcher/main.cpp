@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
         if (::ioctl(STDIN_FILENO, TIOCGWINSZ, &ws) == 0 && (ws.ws_row != 0 || ws.ws_col != 0))
             window = {ws.ws_row, ws.ws_col};
         launch = std::make_unique<ptypilot::spawn>(
-            cmd, args, ptypilot::spawn_options{.cwd = req.working_directory(), .env = req.env, .window = window});
+            cmd, args,
+            ptypilot::spawn_options{.cwd = req.working_directory(), .env = req.env, .window = window});
     } catch (const std::exception& e) {
         say(std::string("Failed to launch the program: ") + e.what());
         return 1;
