@@ -270,7 +270,7 @@ void bench_relay() {
     };
     // Throughput at least 0.8 of the raw relay's: time at most 1.25 of it.
     compare(
-        "launcher relay 50MB to /dev/null", 3,
+        "launcher relay 50MB to /dev/null", 7,
         [&] {
             run_program({launcher, fixture, "flood", bytes});
         },
