@@ -16,6 +16,7 @@
 #include "session/raw_mode.hpp"
 #include "session/select.hpp"
 #include "session/session_state.hpp"
+#include "session/sigpipe_quiet.hpp"
 #include "session/system_error.hpp"
 #include "session/winch_pipe.hpp"
 
@@ -146,7 +147,17 @@ private:
     // Keyboard input is dropped once the child's side of the terminal is
     // closed by everyone: nobody would ever read it.
     void flush_to_child() {
-        if (write_now(to_fd_, to_child_) != 0 || (!to_child_.empty() && hung_up(to_fd_))) to_child_.clear();
+        if (to_child_.empty()) return;
+        int err = 0;
+        if (state_.no_child) {
+            // A caller's pipe or socket whose reader has gone: EPIPE, not SIGPIPE.
+            detail::sigpipe_quiet quiet;
+            err = write_now(to_fd_, to_child_);
+            quiet.broke = err == EPIPE;
+        } else {
+            err = write_now(to_fd_, to_child_);
+        }
+        if (err != 0 || (!to_child_.empty() && hung_up(to_fd_))) to_child_.clear();
     }
 
     outcome read_from_child() {

@@ -235,6 +235,22 @@ TEST(DescriptorSession, SendToAGoneReaderThrowsInsteadOfSigpipe) {
         ::sigpending(&pending);
         EXPECT_EQ(::sigismember(&pending, SIGPIPE), 0);
     }
+    // Keys the relay passes on meet the same gone reader, while the device
+    // still has the line open towards the session.
+    line_pair p = pipe_pair();
+    spawn s = session_over(p);
+    ::close(p.peer_read);
+    int keyboard[2];
+    ASSERT_EQ(::pipe2(keyboard, O_CLOEXEC), 0);
+    ASSERT_EQ(::write(keyboard[1], "typed\x1d", 6), 6);
+    s.STDIN_FILENO_ = keyboard[0];
+    const int screen = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    s.STDOUT_FILENO_ = screen;
+    EXPECT_EQ(s.interact(), interact_end::escape);
+    ::close(screen);
+    ::close(keyboard[0]);
+    ::close(keyboard[1]);
+    ::close(p.peer_write);
 }
 
 // A socket an event loop left non-blocking: reads wait again after EAGAIN,
