@@ -30,11 +30,11 @@ expect_call::expect_call(spawn& s, session_state& state, std::shared_ptr<search_
                          std::optional<double> timeout, std::optional<long> searchwindowsize,
                          unlisted_eof eof)
     : s_(s), state_(state), searcher_(std::move(searcher)), eof_(eof) {
-    const bool same_strategy = s.searcher.get() == searcher_.get();
-    s.searcher = searcher_;
     if (timeout && *timeout == -1) timeout = s.timeout;
     left_ = checked_timeout(timeout);
     if (left_) end_time_ = now() + *left_;
+    const bool same_strategy = s.searcher.get() == searcher_.get();
+    s.searcher = searcher_;
     window_ = searchwindowsize && *searchwindowsize == -1 ? s.searchwindowsize : searchwindowsize;
 
     // The buffer is taken over and grown in place; what the call started with
@@ -43,19 +43,17 @@ expect_call::expect_call(spawn& s, session_state& state, std::shared_ptr<search_
     s.buffer.clear();
     started_with_ = incoming_.size();
     freshlen_ = incoming_.size();
-    // The session's `searcher` keeps the strategy alive, so its address
-    // cannot have been taken by another one since.
-    resumed_ = same_strategy && state.searched_by == searcher_.get() && state.searched == incoming_.size() &&
+    resumed_ = same_strategy && state.searched_by.lock() == searcher_ && state.searched == incoming_.size() &&
                state.searched_window == window_;
     searched_ = resumed_;
-    state.searched_by = nullptr;
+    state.searched_by.reset();
 }
 
 expect_call::~expect_call() {
     if (finished_) return;
     s_.buffer = std::move(incoming_);
     if (pending_ == kind::none && searched_) {
-        state_.searched_by = searcher_.get();
+        state_.searched_by = searcher_;
         state_.searched = s_.buffer.size();
         state_.searched_window = window_;
     }

@@ -24,16 +24,16 @@ std::string with_screen(const char* message, const spawn& s, const detail::termi
 int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_strategy> strategy,
                 std::optional<double> timeout) {
     detail::terminal& screen = detail::screen_of(state.tap, "expect_screen()");
-    s.searcher = strategy;
-    search_strategy& st = *strategy;
-    state.tap->match_span.reset();
     if (timeout && *timeout == -1) timeout = s.timeout;
     timeout = detail::checked_timeout(timeout);
     const double end_time = timeout ? detail::now() + *timeout : 0.0;
+    // What an earlier expect call knew of the buffer no longer holds.
+    state.searched_by.reset();
+    s.searcher = strategy;
+    search_strategy& st = *strategy;
+    state.tap->match_span.reset();
 
     // The buffer grows in place while the call waits, as in the expect loop.
-    // What an earlier expect call knew of the buffer no longer holds.
-    state.searched_by = nullptr;
     std::string incoming = std::move(s.buffer);
     s.buffer.clear();
     screen.refresh();
@@ -102,7 +102,7 @@ screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<double
     const detail::deadline until(detail::checked_timeout(timeout_));
     // As a screen match does, a settled screen takes what was read: it shows
     // what all of it did.
-    state_->searched_by = nullptr;  // the buffer changes under an earlier expect call's knowledge
+    state_->searched_by.reset();  // the buffer changes under an earlier expect call's knowledge
     auto settled = [&] {
         buffer.clear();
         return screen.view();

@@ -44,8 +44,9 @@ struct session_state {
     // Where the last expect call that ended without an outcome stopped: its
     // strategy had searched the first `searched` bytes of `buffer` (all of
     // it) without a match. A call with the same strategy on the same buffer
-    // goes on from there instead of searching it all again.
-    const search_strategy* searched_by = nullptr;
+    // goes on from there instead of searching it all again. Held weakly: a
+    // strategy freed since cannot pass for a new one made at its address.
+    std::weak_ptr<const search_strategy> searched_by;
     std::size_t searched = 0;
     std::optional<long> searched_window;
 

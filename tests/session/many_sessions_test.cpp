@@ -253,6 +253,24 @@ TEST(ExpectStep, MatchNothingAndEndOfFile) {
     EXPECT_EQ(s->expect_step(pattern_input{"never", sentinel::eof}).index, 1);
 }
 
+// A step that found nothing lets the next one with the same strategy go on
+// where it stopped; a strategy freed since and another made at its address
+// (as an allocator hands them out) must not pass for it.
+TEST(ExpectStep, ANewStrategyWhereAFreedOneWasSearchesAfresh) {
+    auto s = start(fixture + " pause hello 5 x");
+    {
+        auto other = std::make_shared<searcher_re>(s->compile_pattern_list("zzz"));
+        while (s->buffer.find("hello") == std::string::npos) {
+            ASSERT_TRUE(testing_support::wait_readable(s->fileno()));
+            ASSERT_EQ(s->expect_step(other).status, step_status::nothing);
+        }
+        s->searcher.reset();
+    }
+    auto hello = std::make_shared<searcher_re>(s->compile_pattern_list("hello"));
+    s->searcher = hello;  // as a caller may set the field
+    EXPECT_EQ(s->expect_step(hello).status, step_status::matched);
+}
+
 // An edge-triggered epoll loop over several children: a session is waited
 // for again only once a step found nothing waiting.
 TEST(ExpectStep, DrivesSessionsFromAnEdgeTriggeredLoop) {
