@@ -50,8 +50,12 @@ int relay(ptypilot::spawn& launch, signal_inbox& inbox, int& ending) {
     options.on_wake = [&] { return answer(inbox, ending); };
     try {
         const std::string ctrl_bracket(1, '\x1d');
-        if (launch.interact(ctrl_bracket, nullptr, nullptr, options) == ptypilot::interact_end::hangup)
+        if (launch.interact(ctrl_bracket, nullptr, nullptr, options) == ptypilot::interact_end::hangup) {
             ending = SIGHUP;
+            // Nobody is left to relay to: the child ends now, and with SIGHUP
+            // ignored at start its end is the launcher's exit code.
+            launch.close();
+        }
     } catch (const std::exception& e) {
         say(std::string("Failed to run the program: ") + e.what());
         if (!launch.exitstatus && !launch.signalstatus) return 1;

@@ -91,6 +91,9 @@ bool is_ending(int sig) {
 }
 
 void raise_default(int sig) {
+    // Ignored at start (a hang-up under nohup, say): the caller asked not to
+    // be ended by it, and the launcher goes on to exit with a code.
+    if (::sigismember(&ignored_at_start, sig) == 1) return;
     ::signal(sig, SIG_DFL);
     sigset_t only;
     ::sigemptyset(&only);

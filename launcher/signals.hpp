@@ -37,7 +37,8 @@ bool is_ending(int sig);
 
 // Raises `sig` with its default action: for a stop signal the launcher
 // stops here and goes on when continued; an ending signal ends it, so that
-// its parent sees the signal and not an exit code.
+// its parent sees the signal and not an exit code. A signal that was ignored
+// at start is not raised.
 void raise_default(int sig);
 
 }  // namespace ptypilot::launcher

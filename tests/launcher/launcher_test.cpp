@@ -70,6 +70,7 @@ struct terminal_setup {
     bool controlling = true;           // the launcher's controlling terminal (it leads a session)
     bool nonblocking = false;          // O_NONBLOCK on the terminal, as another program may leave it
     bool sigchld_ignored = false;      // started by a parent that ignored SIGCHLD
+    bool sighup_ignored = false;       // started under nohup
     std::optional<std::string> input;  // standard input from a pipe holding this instead
 };
 
@@ -98,6 +99,7 @@ public:
             ::dup2(slave, 2);
             if (setup.nonblocking) ::fcntl(slave, F_SETFL, ::fcntl(slave, F_GETFL) | O_NONBLOCK);
             if (setup.sigchld_ignored) ::signal(SIGCHLD, SIG_IGN);
+            if (setup.sighup_ignored) ::signal(SIGHUP, SIG_IGN);
             const rlimit no_core{0, 0};  // SIGQUIT would dump one
             ::setrlimit(RLIMIT_CORE, &no_core);
             ::execv(argv[0], argv);
@@ -461,6 +463,17 @@ TEST(Launcher, HangUpEndsTheChildAndTheLauncherAsSighupWould) {
         EXPECT_EQ(t.wait_exit(), 1000 + SIGHUP);
         EXPECT_TRUE(ended(child));
     }
+    // Under nohup the launcher is not ended by the signal it was told to
+    // ignore: the child that nobody can reach any more is, and its end is
+    // the exit code (the holdout ignores SIGHUP and SIGINT, so SIGKILL).
+    terminal_setup setup;
+    setup.sighup_ignored = true;
+    terminal_session t({fixture, "holdout"}, setup);
+    const pid_t child = static_cast<pid_t>(t.wait_for_number("pid "));
+    ASSERT_GT(child, 0);
+    t.hang_up();
+    EXPECT_EQ(t.wait_exit(), 128 + SIGKILL);
+    EXPECT_TRUE(ended(child));
 }
 
 // Stopped from outside and continued with fg, the launcher gives the shell a
