@@ -58,6 +58,8 @@ int screen_view::column_at(int row, std::size_t offset) const {
         at += cells[first + static_cast<std::size_t>(c)].text.size();
         if (offset < at) return c;
     }
+    // Past a wide character that ends the text: past its right half too.
+    while (c < columns && cells[first + static_cast<std::size_t>(c)].width == 0) ++c;
     return c;
 }
 

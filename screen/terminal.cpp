@@ -15,6 +15,8 @@ namespace {
 constexpr std::uint32_t wide_continuation = static_cast<std::uint32_t>(-1);
 
 void append_utf8(std::string& out, std::uint32_t c) {
+    // libvterm decodes the five- and six-byte forms that UTF-8 no longer has.
+    if (c > 0x10ffff) c = 0xfffd;
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -42,7 +44,11 @@ void convert(const VTermScreenCell& in, cell& out) {
     out.text.clear();
     for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && in.chars[i] != 0; ++i) append_utf8(out.text, in.chars[i]);
     if (out.text.empty()) out.text = " ";
+    // libvterm calls any character wide whose right neighbour is the right
+    // half of a wide one, even when its own left half was deleted; a single
+    // byte is never wide.
     out.width = in.width;
+    if (out.text.size() == 1 && out.width > 1) out.width = 1;
     out.bold = in.attrs.bold != 0;
     out.italic = in.attrs.italic != 0;
     out.underline = in.attrs.underline != VTERM_UNDERLINE_OFF;
@@ -107,43 +113,65 @@ terminal::~terminal() { vterm_free(vt_); }
 
 namespace {
 
+// The length of the UTF-8 form that `lead` begins, as libvterm decodes it
+// (the five- and six-byte forms included); 0 for a byte that begins none.
+std::size_t utf8_length(unsigned char lead) {
+    if (lead >= 0xc0 && lead < 0xe0) return 2;
+    if (lead >= 0xe0 && lead < 0xf0) return 3;
+    if (lead >= 0xf0 && lead < 0xf8) return 4;
+    if (lead >= 0xf8 && lead < 0xfc) return 5;
+    if (lead >= 0xfc && lead < 0xfe) return 6;
+    return 0;
+}
+
+bool continuation(unsigned char c) { return (c & 0xc0) == 0x80; }
+
 // How many bytes at the end of `bytes` begin a UTF-8 character that the
 // bytes do not finish.
 std::size_t unfinished_utf8(std::string_view bytes) {
     std::size_t continuations = 0;
     std::size_t i = bytes.size();
-    while (i > 0 && continuations < 3 && (static_cast<unsigned char>(bytes[i - 1]) & 0xc0) == 0x80) {
+    while (i > 0 && continuations < 5 && continuation(static_cast<unsigned char>(bytes[i - 1]))) {
         --i;
         ++continuations;
     }
     if (i == 0) return 0;
-    const auto lead = static_cast<unsigned char>(bytes[i - 1]);
-    const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 1;
+    const std::size_t length = utf8_length(static_cast<unsigned char>(bytes[i - 1]));
     return continuations + 1 < length ? continuations + 1 : 0;
 }
 
-// Whether the UTF-8 character at `i` is U+0080 to U+009F, a C1 control.
-bool c1_at(std::string_view bytes, std::size_t i) {
-    if (i + 1 >= bytes.size() || bytes[i] != '\xc2') return false;
-    const auto next = static_cast<unsigned char>(bytes[i + 1]);
-    return next >= 0x80 && next < 0xa0;
-}
-
-// `bytes` without the C1 controls written as UTF-8 characters: libvterm 0.1.4
-// takes them for characters of width -1 and, in insert mode, moves cells by
-// that width out of bounds. A terminal shows nothing for them.
-std::string_view without_c1(std::string_view bytes, std::string& scratch) {
-    std::size_t at = bytes.find('\xc2');
-    while (at != std::string_view::npos && !c1_at(bytes, at)) at = bytes.find('\xc2', at + 1);
-    if (at == std::string_view::npos) return bytes;
-    std::string kept(bytes.substr(0, at));
-    for (std::size_t i = at; i < bytes.size(); ++i) {
-        if (c1_at(bytes, i))
-            ++i;
-        else
-            kept += bytes[i];
+// `bytes` as libvterm 0.1.4 may take them. Its UTF-8 decoder takes a code
+// point below U+00A0 written in more than one byte (the C1 controls, or an
+// overlong form of any control) for a character of width -1, which moves
+// the cursor off the screen and, in insert mode, cells out of bounds; and it
+// finishes a character across the controls and escape sequences that come
+// between its bytes, which makes such code points too. A terminal shows
+// nothing for the first and U+FFFD for an unfinished character.
+std::string_view sane_utf8(std::string_view bytes, std::string& scratch) {
+    const auto high = std::find_if(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
+    if (high == bytes.end()) return bytes;  // ASCII, as most output is
+    std::string out(bytes.begin(), high);
+    out.reserve(bytes.size());
+    for (std::size_t i = static_cast<std::size_t>(high - bytes.begin()); i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const std::size_t length = utf8_length(lead);
+        if (length == 0) {
+            out += bytes[i++];  // ASCII, or a byte libvterm shows as U+FFFD on its own
+            continue;
+        }
+        std::size_t n = 1;
+        std::uint32_t code = lead & (0x7fu >> length);
+        while (n < length && i + n < bytes.size() && continuation(static_cast<unsigned char>(bytes[i + n]))) {
+            code = (code << 6) | (static_cast<unsigned char>(bytes[i + n]) & 0x3fu);
+            ++n;
+        }
+        if (n < length)
+            out += "\xef\xbf\xbd";  // cut short by what follows
+        else if (code >= 0xa0)
+            out.append(bytes.substr(i, n));
+        i += n;
     }
-    scratch = std::move(kept);
+    scratch = std::move(out);
     return scratch;
 }
 
@@ -162,7 +190,7 @@ void terminal::feed(std::string_view bytes) {
     const std::size_t unfinished = unfinished_utf8(bytes);
     held_.assign(bytes.substr(bytes.size() - unfinished));
     bytes.remove_suffix(unfinished);
-    bytes = without_c1(bytes, joined);
+    bytes = sane_utf8(bytes, joined);
     std::string guarded;
     bytes = guard_.pass(bytes, guarded);
     if (!bytes.empty()) vterm_input_write(vt_, bytes.data(), bytes.size());
@@ -177,14 +205,41 @@ void terminal::reset_copy() {
     any_stale_ = true;
 }
 
+// A sequence of the screen's own, through the guard so that it follows the
+// parser as for the program's output.
+void terminal::feed_sequence(const std::string& sequence) {
+    std::string scratch;
+    const std::string_view passed = guard_.pass(sequence, scratch);
+    vterm_input_write(vt_, passed.data(), passed.size());
+}
+
+void terminal::move_cursor(int row, int column) {
+    feed_sequence("\x1b[" + std::to_string(row + 1) + ";" + std::to_string(column + 1) + "H");
+}
+
 void terminal::resize(int rows, int columns) {
     check_size(rows, columns);
     if (rows == shown_.rows && columns == shown_.columns) return;
+    VTermState* const state = vterm_obtain_state(vt_);
+    VTermPos cursor{};
+    if (rows < shown_.rows) {
+        // libvterm 0.1.4 keeps a scroll region whose top lies past the new
+        // last row, and then writes past its rows: the region goes back to
+        // the whole screen, as xterm's does on a resize. That homes the
+        // cursor, which goes back where it was.
+        vterm_state_get_cursorpos(state, &cursor);
+        feed_sequence("\x1b[r");
+        move_cursor(cursor.row, cursor.col);
+    }
     // The copy is sized first: libvterm reports damage while it resizes.
     shown_.rows = rows;
     shown_.columns = columns;
     reset_copy();
     vterm_set_size(vt_, rows, columns);
+    // Keeping the lowest written row in sight, libvterm 0.1.4 can move the
+    // cursor above the first row, where every later character goes astray.
+    vterm_state_get_cursorpos(state, &cursor);
+    if (cursor.row < 0) move_cursor(0, cursor.col);
     refresh();
 }
 
@@ -202,11 +257,20 @@ bool terminal::render_row(int row) {
     for (int col = 0; col < shown_.columns; ++col) {
         VTermScreenCell in{};
         vterm_screen_get_cell(screen_, VTermPos{row, col}, &in);
-        if (in.chars[0] == wide_continuation && col > 0) {
-            // Drawn as part of the character to its left, with its attributes.
-            fresh = shown_.cells[first + static_cast<std::size_t>(col) - 1];
-            fresh.text.clear();
-            fresh.width = 0;
+        if (in.chars[0] == wide_continuation) {
+            const cell* left = col > 0 ? &shown_.cells[first + static_cast<std::size_t>(col) - 1] : nullptr;
+            if (left != nullptr && left->width == 2) {
+                // Drawn as part of the character to its left, with its attributes.
+                fresh = *left;
+                fresh.text.clear();
+                fresh.width = 0;
+            } else {
+                // The right half of a character whose left half was deleted
+                // (libvterm keeps it): a blank.
+                in.chars[0] = 0;
+                in.width = 1;
+                convert(in, fresh);
+            }
         } else {
             convert(in, fresh);
         }

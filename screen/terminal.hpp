@@ -48,6 +48,8 @@ public:
 
 private:
     void mark_rows(int from, int to) noexcept;
+    void feed_sequence(const std::string& sequence);
+    void move_cursor(int row, int column);
     void reset_copy();
     bool render_row(int row);
     void join_rows();

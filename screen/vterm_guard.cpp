@@ -32,9 +32,10 @@ bool vterm_guard::repeat_is_safe() {
     if (last_char_.empty()) return false;
     const auto first = static_cast<unsigned char>(last_char_[0]);
     if (first >= 0x20 && first < 0x7f) return true;
-    // Whether libvterm gives the character a width is what libvterm says:
-    // write it at the start of a row of a terminal of its own and see
-    // whether the cursor moved.
+    // The character's width is what libvterm says: write it at the start of
+    // a row of a terminal of its own and see how far the cursor moved. Only
+    // a narrow one is safe: repeating a wide one, libvterm can draw the last
+    // copy half past the row's end, through a null pointer.
     if (probe_ == nullptr) {
         probe_ = vterm_new(1, 8);
         if (probe_ == nullptr) throw std::bad_alloc();
@@ -45,7 +46,7 @@ bool vterm_guard::repeat_is_safe() {
     vterm_input_write(probe_, line.data(), line.size());
     VTermPos pos{};
     vterm_state_get_cursorpos(vterm_obtain_state(probe_), &pos);
-    return pos.col > 0;
+    return pos.col == 1;
 }
 
 std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch) {

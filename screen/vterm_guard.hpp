@@ -14,8 +14,10 @@ namespace ptypilot::detail {
 //   so 16 or more separators write past its memory: the guard drops the
 //   separators past the 15th (no program means so many);
 // - REP (ESC [ n b, repeat the last character) loops forever when that
-//   character has no width, or none was written yet: the guard makes such a
-//   REP a sequence libvterm ignores, as xterm repeats nothing then.
+//   character has no width, or none was written yet, and can write through
+//   a null pointer when it is wide: the guard makes such a REP a sequence
+//   libvterm ignores (xterm too repeats nothing in the first two cases; a
+//   wide character is then shown once).
 // It follows libvterm's parser across the pieces the output comes in, far
 // enough to know where sequences and strings begin and end.
 class vterm_guard {

@@ -57,7 +57,7 @@ int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_s
             }
             if (timeout && *timeout < 0) throw TIMEOUT("Timeout exceeded in expect_screen().");
             const std::size_t had = incoming.size();
-            detail::read_into(s, state, incoming, s.maxread, timeout);
+            detail::read_into(s, state, incoming, s.maxread, timeout, true);
             if (incoming.size() - had < detail::read_request(s.maxread))
                 detail::short_pause(s.delayafterread);
             changed = screen.refresh();
@@ -105,6 +105,7 @@ screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<double
     state_->searched_by.reset();  // the buffer changes under an earlier expect call's knowledge
     auto settled = [&] {
         buffer.clear();
+        screen.refresh();
         return screen.view();
     };
     screen.refresh();
@@ -116,7 +117,8 @@ screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<double
         if (left && *left <= 0)
             throw TIMEOUT(with_screen("Timeout exceeded in wait_screen_settled().", *this, screen));
         try {
-            detail::read_into(*this, *state_, buffer, maxread, left ? std::min(*left, calm_left) : calm_left);
+            detail::read_into(*this, *state_, buffer, maxread, left ? std::min(*left, calm_left) : calm_left,
+                              true);
         } catch (const TIMEOUT&) {
             continue;  // nothing came: the calm goes on
         } catch (const EOF_&) {

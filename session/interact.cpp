@@ -121,11 +121,20 @@ private:
     void copy_window_size() {
         winsize ws{};
         if (::ioctl(s_.STDIN_FILENO_, TIOCGWINSZ, &ws) != 0 || (ws.ws_row == 0 && ws.ws_col == 0)) return;
-        s_.setwinsize(ws.ws_row, ws.ws_col);
+        long rows = ws.ws_row;
+        long columns = ws.ws_col;
+        // With the screen on, the child gets the nearest size the screen can
+        // show, rather than a relay that stops at an odd user terminal.
+        if (state_.tap && state_.tap->screen) {
+            rows = std::clamp(rows, 1L, static_cast<long>(virtual_terminal::max_side));
+            columns = std::clamp(columns, static_cast<long>(virtual_terminal::min_columns),
+                                 static_cast<long>(virtual_terminal::max_side));
+        }
+        s_.setwinsize(rows, columns);
     }
 
     void show(std::string data) {
-        detail::feed_screen(state_, data);
+        detail::feed_tap(state_, data);
         if (output_filter_) data = output_filter_(std::move(data));
         detail::log_chunk(s_.logfile, data);
         to_user_ = std::move(data);

@@ -89,7 +89,7 @@ std::string spawn::read_nonblocking(long size, std::optional<double> timeout_) {
 }
 
 void detail::read_into(spawn& s, session_state& state, std::string& dst, long size,
-                       std::optional<double> timeout) {
+                       std::optional<double> timeout, bool every_chunk) {
     if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
     if (timeout && *timeout == -1) timeout = s.timeout;
     const int fd = pty_fd(s, state);
@@ -119,7 +119,7 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
         }
         // With escape stripping on, a chunk of nothing but escape sequences
         // leaves nothing: read again, with the time left.
-        if (state.tap->take(chunk, dst)) return;
+        if (state.tap->take(chunk, dst) || every_chunk) return;
     }
 }
 

@@ -17,7 +17,11 @@ namespace ptypilot::detail {
 std::size_t read_request(long size);
 
 // read_nonblocking(size, timeout), appending what it read to `dst` instead of
-// returning it: the expect loop grows its buffer in place.
-void read_into(spawn& s, session_state& state, std::string& dst, long size, std::optional<double> timeout);
+// returning it: the expect loop grows its buffer in place. With escape
+// stripping on, a chunk of nothing but escape sequences adds nothing and the
+// read goes on, unless `every_chunk` (a caller watching the screen, which
+// such a chunk may well have changed).
+void read_into(spawn& s, session_state& state, std::string& dst, long size, std::optional<double> timeout,
+               bool every_chunk = false);
 
 }  // namespace ptypilot::detail

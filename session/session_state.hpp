@@ -69,9 +69,16 @@ inline bool child_running(const spawn& s, const session_state& state) {
 // the one read.
 int write_fd(const spawn& s, const session_state& state);
 
-// Output the relay shows the user, which the screen must see too.
-inline void feed_screen(session_state& state, std::string_view data) {
-    if (state.tap && state.tap->screen) state.tap->screen->feed(data);
+// Output the relay shows the user, which the screen must see too, and the
+// escape stripping as well, so that a sequence cut between the relay's last
+// read and the next read of the session is still known for one.
+inline void feed_tap(session_state& state, std::string_view data) {
+    if (!state.tap) return;
+    if (state.tap->screen) state.tap->screen->feed(data);
+    if (state.tap->stripper) {
+        std::string ignored;
+        state.tap->stripper->strip(data, ignored);
+    }
 }
 
 // The identity text of a session made at `address`.

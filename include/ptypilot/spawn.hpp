@@ -54,6 +54,8 @@ struct interact_options {
     /// standard input) when the relay starts or resumes and after every
     /// SIGWINCH. For the length of the call the relay handles SIGWINCH itself
     /// and puts the previous action back afterwards; one relay at a time.
+    /// With the screen on, the child gets the nearest size the screen can
+    /// take.
     bool follow_window_size = false;
     /// A descriptor that turns readable when the caller has something to do,
     /// such as the read end of a pipe its signal handlers write to; -1 for

@@ -113,6 +113,21 @@ TEST(VirtualTerminal, WideAndCombiningCharactersInUtf8) {
     EXPECT_EQ(v.find("b"), (screen_position{0, 3}));
     EXPECT_EQ(v.find("\xc3\xa9"), (screen_position{0, 7}));
     EXPECT_EQ(v.find("absent"), std::nullopt);
+
+    // A wide character that ends the text: just past its right half.
+    EXPECT_EQ(render("ab\xe4\xb8\xad").column_at(0, 5), 4);
+    // The right half of a wide character whose left half was deleted is a
+    // blank, and the narrow character before it stays narrow.
+    const auto orphan = render(
+        "\xe4\xb8\xadx\x1b[1G\x1b[P"
+        "\r\n"
+        "a\xe4\xb8\xad"
+        "b\x1b[2G\x1b[P");
+    EXPECT_EQ(orphan.row_text(0), " x");
+    EXPECT_EQ(orphan.row_text(1), "a b");
+    EXPECT_EQ(orphan.at(1, 0).width, 1);
+    // Code points past U+10FFFF, which libvterm still decodes, are not UTF-8.
+    EXPECT_EQ(render("\xf8\x88\x80\x80\x80x").row_text(0), "\xef\xbf\xbdx");
 }
 
 TEST(VirtualTerminal, SequencesCutAnywhereRenderTheSame) {
@@ -157,6 +172,21 @@ TEST(VirtualTerminal, ResizeKeepsWhatFits) {
     term.feed("\x1b[6;25Hedge");
     v = term.view();
     EXPECT_EQ(v.row_text(5), std::string(24, ' ') + "edge");
+
+    // Fewer rows than a scroll region's top, or than the lowest written row
+    // lies below the cursor: the cursor stays on the screen and writes there.
+    for (const char* before : {"\x1b[20;39r\x1b[39;1H", "\x1b[40;1Hstatus line\x1b[H"}) {
+        SCOPED_TRACE(before);
+        virtual_terminal small(40, 80);
+        small.feed(before);
+        small.resize(12, 80);
+        for (int i = 0; i < 50; ++i) small.feed("line " + std::to_string(i) + "\r\n");
+        small.feed("last");
+        const screen_view shrunk = small.view();
+        EXPECT_GE(shrunk.cursor.row, 0);
+        EXPECT_LT(shrunk.cursor.row, 12);
+        EXPECT_EQ(shrunk.row_text(shrunk.cursor.row), "last");
+    }
 }
 
 TEST(VirtualTerminal, RefusesSizesOutsideItsRange) {
@@ -201,6 +231,39 @@ TEST(VirtualTerminal, SequencesWithEndlessParametersDoNoHarm) {
 
 // REP repeats the last character written; libvterm 0.1.4 loops forever when
 // that character has no width or there was none yet.
+// Controls written as UTF-8 (C1, or an overlong form), whole or with other
+// controls and sequences between their bytes, draw nothing; an unfinished
+// character is U+FFFD. The cursor counts what was drawn.
+TEST(VirtualTerminal, ControlsWrittenAsUtf8DrawNothing) {
+    using namespace std::string_literals;
+    const std::string bad = "\xef\xbf\xbd";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"ab\xc2\x9a"
+         "cd",
+         "abcd"},
+        {"ab\xc0\x8a"
+         "cd",
+         "abcd"},
+        {"ab\xe0\x82\x9a"
+         "cd",
+         "abcd"},
+        {"ab\xc2\0\x9a"
+         "cd"s,
+         "ab" + bad + bad + "cd"},
+        {"ab\xc2\x1b[m\x9a"
+         "cd",
+         "ab" + bad + bad + "cd"},
+        {"\x1b[4h\xc2\x01\x9a"
+         "xy",
+         bad + bad + "xy"},
+    };
+    for (const auto& [bytes, row] : cases) {
+        const screen_view v = render(bytes);
+        EXPECT_EQ(v.row_text(0), row) << bytes;
+        EXPECT_EQ(v.cursor.column, v.column_at(0, row.size())) << bytes;
+    }
+}
+
 TEST(VirtualTerminal, RepeatsTheLastCharacterAndNeverHangs) {
     struct case_t {
         const char* bytes;
@@ -210,9 +273,12 @@ TEST(VirtualTerminal, RepeatsTheLastCharacterAndNeverHangs) {
         {"a\x1b[3b", "aaaa"},
         {"\xe2\x94\x80\x1b[4b|",
          "\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80|"},  // box drawing
-        {"\xe4\xb8\xad\x1b[1b", "\xe4\xb8\xad\xe4\xb8\xad"},                // a wide character
-        {"x\x1b[31m\x1b[2b", "xxx"},                                        // other sequences in between
-        {"\x1b[b\x1b[5b|", "|"},                                            // nothing written yet
+        // A wide character is shown once: libvterm may draw a copy half past
+        // the row's end.
+        {"\xe4\xb8\xad\x1b[1b", "\xe4\xb8\xad"},
+        {"\x1b[1;2H\xe6\xbc\xa2\x1b[200b", " \xe6\xbc\xa2"},
+        {"x\x1b[31m\x1b[2b", "xxx"},  // other sequences in between
+        {"\x1b[b\x1b[5b|", "|"},      // nothing written yet
         // Nothing to repeat either (the mark, with no width, is overwritten):
         {"x\x1b[3G\xcc\x81\x1b[4b|", "x |"},      // only a combining mark
         {"x\x1b[3G\xe2\x80\x8b\x1b[4b|", "x |"},  // a zero-width space

@@ -445,6 +445,21 @@ TEST(Interact, FollowsTheWindowSizeWhenAsked) {
     EXPECT_EQ(after.sa_handler, before.sa_handler);
     ::close(user_master);
     ::close(user_slave);
+
+    // With the screen on, the child's size stays one the screen can show.
+    winsize wide{50, 1200, 0, 0};
+    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, &wide), 0);
+    spawn t(fixture + " winch 1", {.window = {10, 20}});
+    t.enable_screen();
+    t.expect_exact("10 20\r\n");
+    collector wide_out;
+    t.STDIN_FILENO_ = user_slave;
+    t.STDOUT_FILENO_ = wide_out.fd();
+    EXPECT_EQ(t.interact("\x1d", nullptr, nullptr, options), interact_end::child_ended);
+    EXPECT_EQ(wide_out.finish(), "50 1000\r\n");
+    EXPECT_EQ(t.screen().columns, virtual_terminal::max_side);
+    ::close(user_master);
+    ::close(user_slave);
 }
 
 // The wake descriptor hands the caller the user's terminal in its own mode;

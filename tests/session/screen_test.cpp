@@ -292,3 +292,36 @@ TEST(EscapeStripping, ASequenceCutBetweenReadsIsStillTakenOut) {
     EXPECT_FALSE(t->escape_stripping());
     EXPECT_EQ(t->read(), "\x1b[1mB");
 }
+
+// A chunk that strips to nothing may still change the screen: the screen's
+// waits see it at once.
+TEST(EscapeStripping, TheScreenSeesWhatOnlySequencesChanged) {
+    auto s = start_quick(fixture, {"pause", "one\r\ntwo", "0.3", "\x1b[H\x1b[M"});
+    s->set_escape_stripping(true);
+    s->enable_screen();
+    EXPECT_EQ(s->expect_screen("\\Atwo"), 0);
+
+    auto t = start_quick(fixture, {"pause", "abc", "0.3", "\x1b[2J"});
+    t->set_escape_stripping(true);
+    t->enable_screen();
+    EXPECT_EQ(t->wait_screen_settled(10.0, 20.0).row_text(0), "");
+}
+
+// The relay's output passes the escape stripping too: a sequence it leaves
+// cut is still one for the next read.
+TEST(EscapeStripping, ASequenceCutAfterTheRelayIsStillTakenOut) {
+    auto s = start_quick(fixture, {"pause", "\x1b[3", "0.5", "1mred"});
+    s->set_escape_stripping(true);
+    int keyboard[2];
+    ASSERT_EQ(::pipe2(keyboard, O_CLOEXEC), 0);
+    s->STDIN_FILENO_ = keyboard[0];
+    s->STDOUT_FILENO_ = open_null(O_WRONLY);
+    s->interact("\x1d", nullptr, [&](std::string d) {
+        (void)!::write(keyboard[1], "\x1d", 1);  // leave once the cut sequence has been shown
+        return d;
+    });
+    ::close(s->STDOUT_FILENO_);
+    ::close(keyboard[0]);
+    ::close(keyboard[1]);
+    EXPECT_EQ(s->read(), "red");
+}
