@@ -1,6 +1,7 @@
 #include <ptypilot/which.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,6 +18,14 @@ constexpr const char* default_path = "/bin:/usr/bin";
 
 bool executable(int dir_fd, const std::string& path) {
     return ::faccessat(dir_fd, path.c_str(), X_OK, 0) == 0;
+}
+
+// A searchable directory passes the X_OK test too; along the search path it
+// must not hide the program of that name further on (execvp passes over it
+// as well).
+bool executable_file(int dir_fd, const std::string& path) {
+    struct stat st {};
+    return executable(dir_fd, path) && ::fstatat(dir_fd, path.c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode);
 }
 
 std::string join(const std::string& dir, const std::string& name) {
@@ -42,7 +51,7 @@ std::optional<std::string> detail::which_in(int dir_fd, const std::string& filen
             path.substr(begin, colon == std::string::npos ? std::string::npos : colon - begin);
         // An empty entry joins to the bare name: the current directory.
         std::string candidate = join(dir, filename);
-        if (executable(dir_fd, candidate)) return candidate;
+        if (executable_file(dir_fd, candidate)) return candidate;
         if (colon == std::string::npos) break;
         begin = colon + 1;
     }

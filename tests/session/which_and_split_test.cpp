@@ -64,6 +64,15 @@ TEST_F(Which, FirstMatchAlongPath) {
     EXPECT_EQ(which("tool"), dir + "/a/tool");
     EXPECT_EQ(which("plain"), std::nullopt);  // not executable
     EXPECT_EQ(which("missing"), std::nullopt);
+    // A directory of the program's name earlier on the path hides nothing,
+    // and an empty name finds no directory.
+    ::mkdir((dir + "/a/plain").c_str(), 0755);
+    ::mkdir((dir + "/a/other").c_str(), 0755);
+    testing_support::scoped_env hidden("PATH", (dir + "/a:" + dir + "/b").c_str());
+    ::chmod((dir + "/b/plain").c_str(), 0755);
+    EXPECT_EQ(which("plain"), dir + "/b/plain");
+    EXPECT_EQ(which("other"), std::nullopt);
+    EXPECT_EQ(which(""), std::nullopt);
 }
 
 TEST_F(Which, NameWithDirectoryPartIsTakenAsItStands) {
