@@ -10,6 +10,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "session/abandoned_children.hpp"
 #include "session/fork_pty.hpp"
 #include "session/session_state.hpp"
 #include "session/start_plan.hpp"
@@ -79,10 +80,16 @@ std::string display_name(const std::vector<std::string>& words) {
 
 void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
     if (state_->no_child) throw std::logic_error("A session over a descriptor starts no child.");
+    detail::reap_abandoned_children();
     check_input(command_, args_, cwd, env);
     std::vector<std::string> words = argument_words(command_, std::move(args_));
-    command = words.front();
-    args = words;
+    // A session already started is refused below, after the same checks as
+    // ever; the fields go on describing the child it runs.
+    const bool started = pid.has_value();
+    if (!started) {
+        command = words.front();
+        args = words;
+    }
 
     detail::unique_fd dir;
     if (cwd && !cwd->empty()) {
@@ -93,13 +100,11 @@ void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
     // Relative names are found from where the child will run.
     const auto found = detail::which_in(dir ? dir.get() : AT_FDCWD, words.front());
     if (!found) throw ExceptionPty("The command was not found or was not executable: " + words.front() + ".");
+    words[0] = *found;
+    if (started) throw std::logic_error("The pid member should be None.");
     command = *found;
     (*args)[0] = *found;
-    words[0] = *found;
-
     name = display_name(words);
-
-    if (pid) throw std::logic_error("The pid member should be None.");
 
     const detail::start_plan plan(std::move(words), env);
     detail::exec_plan exec = plan.exec();

@@ -339,7 +339,13 @@ TEST_P(Start, ExecFailureWithStandardStreamsClosed) {
 
 TEST_P(Start, ASessionStartsOnlyOnce) {
     auto s = start(GetParam(), fixture + " sleep 5");
-    EXPECT_THROW(s->_spawn(fixture + " sleep 5"), std::logic_error);
+    const std::string name = s->name;
+    const auto args = s->args;
+    EXPECT_THROW(s->_spawn("/bin/echo other"), std::logic_error);
+    // It still says what it runs.
+    EXPECT_EQ(s->command, fixture);
+    EXPECT_EQ(s->args, args);
+    EXPECT_EQ(s->name, name);
 }
 
 TEST(StartSubstitute, MakesTheTerminalControlling) {
