@@ -111,15 +111,14 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
         if (n < 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Exception style platform.");
         if (n == 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Empty string style platform.");
         const std::string_view chunk(state.scratch.data(), static_cast<std::size_t>(n));
-        log_chunk(s.logfile, chunk);
-        log_chunk(s.logfile_read, chunk);
-        if (!state.tap) {
-            dst.append(chunk);
-            return;
-        }
+        // Kept before it is logged: a log that fails loses none of it.
         // With escape stripping on, a chunk of nothing but escape sequences
         // leaves nothing: read again, with the time left.
-        if (state.tap->take(chunk, dst) || every_chunk) return;
+        const bool kept = !state.tap || state.tap->take(chunk, dst) || every_chunk;
+        if (!state.tap) dst.append(chunk);
+        log_chunk(s.logfile, chunk);
+        log_chunk(s.logfile_read, chunk);
+        if (kept) return;
     }
 }
 

@@ -142,6 +142,17 @@ TEST(ReadNonblocking, TakesAtMostSizeBytesAndLogsThem) {
     EXPECT_EQ(both.chunks().front(), first);
 }
 
+// A log that fails is the error of the read that logged, but what that read
+// took from the child is kept, as for any error of an expect: in `before`.
+TEST(ReadNonblocking, AFailingLogLosesNoOutput) {
+    spawn s(fixture + " print hello");
+    quick(s);
+    std::ostream broken(nullptr);
+    s.logfile_read = &broken;
+    EXPECT_THROW(s.expect("never"), std::ios_base::failure);
+    EXPECT_EQ(s.before_str().substr(0, 5), "hello");
+}
+
 TEST(ReadNonblocking, DefaultSizeIsOneByte) {
     spawn s(fixture + " print xy");
     quick(s);
