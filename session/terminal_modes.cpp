@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <algorithm>
+
 #include "session/clock.hpp"
 #include "session/eintr.hpp"
 #include "session/session_state.hpp"
@@ -31,12 +33,13 @@ void spawn::setecho(bool state) {
 bool spawn::waitnoecho(std::optional<double> timeout_) {
     if (timeout_ && *timeout_ == -1) timeout_ = timeout;
     timeout_ = detail::checked_timeout(timeout_);
-    const double end_time = timeout_ ? detail::now() + *timeout_ : 0.0;
+    const detail::deadline until(timeout_);
     for (;;) {
         if (!getecho()) return true;
-        if (timeout_ && *timeout_ < 0) return false;
-        if (timeout_) *timeout_ = end_time - detail::now();
-        detail::sleep_for(0.1);
+        const auto left = until.remaining();
+        if (left && !(*left > 0)) return false;
+        // Looks every tenth of a second, and once more as the time runs out.
+        detail::sleep_for(left ? std::min(*left, 0.1) : 0.1);
     }
 }
 
