@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "session/abandoned_children.hpp"
 #include "session/clock.hpp"
 #include "session/eintr.hpp"
 #include "session/session_state.hpp"
@@ -202,14 +203,21 @@ void spawn::close(bool force) {
     closed = true;
 }
 
-spawn::~spawn() {
-    if (state_ && !closed) {
-        try {
-            close();
-        } catch (...) {
-            // Release never reports; a failed close already did what it could.
-        }
+void detail::release(spawn& s, session_state& state) noexcept {
+    reap_abandoned_children();
+    if (s.closed) return;
+    try {
+        s.close();
+    } catch (...) {
+        // Release never reports; a failed close already did what it could.
     }
+    // A SIGKILL can take a while to end a large process, longer than
+    // close() waits; the child is sure to end, and someone must reap it.
+    if (!state.no_child && s.pid && !s.terminated) abandon_child(*s.pid, std::move(state.pidfd));
+}
+
+spawn::~spawn() {
+    if (state_) detail::release(*this, *state_);
 }
 
 }  // namespace ptypilot

@@ -67,13 +67,7 @@ spawn::spawn(spawn&& other) : state_(std::move(other.state_)) {
 
 spawn& spawn::operator=(spawn&& other) {
     if (this == &other) return *this;
-    if (!closed) {
-        try {
-            close();
-        } catch (...) {
-            // As in the destructor: what could be ended has been.
-        }
-    }
+    detail::release(*this, *state_);  // as the destructor would
     spawn taken(std::move(other));
     take_fields(*this, taken);
     state_ = std::move(taken.state_);  // `taken` is left without one: its release does nothing

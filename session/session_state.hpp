@@ -81,6 +81,11 @@ inline void feed_tap(session_state& state, std::string_view data) {
     }
 }
 
+// What releasing a session (its destructor, or a move onto it) does: close
+// it, reporting nothing, and leave a child that has not ended even so to be
+// reaped later rather than stay a zombie.
+void release(spawn& s, session_state& state) noexcept;
+
 // The identity text of a session made at `address`.
 std::string identity_of(const void* address);
 

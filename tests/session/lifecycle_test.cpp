@@ -216,6 +216,25 @@ TEST(Release, DestroyingAnOpenSessionEndsItsChild) {
     }
     EXPECT_EQ(::kill(pid, 0), -1);
     EXPECT_FALSE(testing_support::has_zombie_child());
+
+    // Released without a moment's wait, the child has had its SIGKILL but
+    // not yet ended when close() looks: the next start reaps it.
+    {
+        spawn s(fixture + " ignore-hup-int");
+        testing_support::make_quick(s);
+        s.delayafterclose = 0;
+        s.delayafterterminate = 0;
+        read_until(s.child_fd, "ready");
+        pid = *s.pid;
+    }
+    bool reaped = false;
+    for (int i = 0; i < 100 && !reaped; ++i) {
+        ::usleep(50000);
+        spawn probe(fixture + " exit 0");
+        testing_support::make_quick(probe);
+        reaped = ::kill(pid, 0) == -1 && !testing_support::has_zombie_child();
+    }
+    EXPECT_TRUE(reaped);
 }
 
 TEST(Eof, ReflectsTheFlag) {

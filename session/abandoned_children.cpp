@@ -1,0 +1,63 @@
+#include "session/abandoned_children.hpp"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+namespace ptypilot::detail {
+
+namespace {
+
+struct abandoned {
+    pid_t pid;
+    unique_fd pidfd;
+};
+
+// Sessions live in any thread.
+std::mutex guard;
+std::vector<abandoned> children;
+std::atomic<bool> any{false};
+
+// Whether the child has been reaped now, or is no longer ours to reap.
+bool reaped(const abandoned& child) {
+    int r = 0;
+    do {
+        if (child.pidfd) {
+            siginfo_t info{};
+            r = ::waitid(P_PIDFD, static_cast<id_t>(child.pidfd.get()), &info, WEXITED | WNOHANG);
+            if (r == 0 && info.si_pid == 0) return false;  // still running
+        } else {
+            int status = 0;
+            r = ::waitpid(child.pid, &status, WNOHANG);
+            if (r == 0) return false;
+        }
+    } while (r == -1 && errno == EINTR);
+    return true;  // reaped, or gone (ECHILD: someone else reaped it)
+}
+
+}  // namespace
+
+void abandon_child(pid_t pid, unique_fd pidfd) noexcept {
+    try {
+        const std::lock_guard<std::mutex> lock(guard);
+        children.push_back({pid, std::move(pidfd)});
+        any.store(true);
+    } catch (...) {
+        // Out of memory: the child stays a zombie, as it would have anyway.
+    }
+}
+
+void reap_abandoned_children() noexcept {
+    if (!any.load()) return;
+    const std::lock_guard<std::mutex> lock(guard);
+    const int saved = errno;
+    children.erase(std::remove_if(children.begin(), children.end(), reaped), children.end());
+    any.store(!children.empty());
+    errno = saved;
+}
+
+}  // namespace ptypilot::detail
