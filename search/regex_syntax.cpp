@@ -115,13 +115,18 @@ translated_pattern translate_python_syntax(std::string_view s) {
 }
 
 // `\G` and `(*COMMIT)` make a match depend on where the search started (a
-// resumed search would start elsewhere than a rescan). Extended mode set
-// inline (`(?x)`) lets a trailing `#` comment swallow the text appended to
-// build the hunting program. Plain substring tests: a `\\G` or an `x` in some
-// other construct only costs speed.
+// resumed search would start elsewhere than a rescan). So does a newline
+// convention in which CR LF is one newline (`(*CRLF)`, `(*ANYCRLF)`,
+// `(*ANY)`): PCRE2 never starts between the two, except at the start offset,
+// and a read that ends after the CR leaves the resume point just there. PCRE2
+// 10.42's interpreter reports no partial match for a `\R?` that stops at a
+// CR ending the subject, and resuming would skip the match the LF completes.
+// Extended mode set inline (`(?x)`) lets a trailing `#` comment swallow the
+// text appended to build the hunting program. Plain substring tests: a
+// `\\G` or an `x` in some other construct only costs speed.
 bool needs_rescan(std::string_view t) {
-    if (t.find("\\G") != std::string_view::npos) return true;
-    if (t.find("(*COMMIT") != std::string_view::npos) return true;
+    for (const std::string_view marker : {"\\G", "\\R", "(*COMMIT", "(*CR", "(*ANY"})
+        if (t.find(marker) != std::string_view::npos) return true;
     for (std::size_t at = t.find("(?"); at != std::string_view::npos; at = t.find("(?", at + 1)) {
         for (std::size_t i = at + 2; i < t.size(); ++i) {
             const char c = t[i];

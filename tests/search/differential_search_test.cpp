@@ -35,6 +35,8 @@ public:
         std::string p = "(*LIMIT_MATCH=20000)";
         // JIT and the interpreter reach partial matches by different code.
         if (chance(2)) p += "(*NO_JIT)";
+        // Conventions in which CR LF is one newline.
+        if (chance(8)) p += pick({"(*CRLF)", "(*ANYCRLF)", "(*ANY)"});
         if (chance(4)) p += pick({"(?m)", "(?s)", "(?i)", "(?-s)"});
         if (chance(60)) p += pick({"\\G", "(*COMMIT)", "(?x)"});
         p += alternation(0);
@@ -50,7 +52,7 @@ public:
     }
 
     std::string output() {
-        static constexpr char alphabet[] = "aabbc\nA ";
+        static constexpr char alphabet[] = "aabbc\nA \r";
         std::string out(below(40), ' ');
         for (char& c : out) c = alphabet[below(sizeof alphabet - 1)];
         return out;
@@ -103,7 +105,7 @@ private:
         }
     }
 
-    std::string literal() { return pick({"a", "b", "c", "A", "\\n", " ", "ab", "ba"}); }
+    std::string literal() { return pick({"a", "b", "c", "A", "\\n", " ", "ab", "ba", "\\R"}); }
 
     std::string fixed_width() {
         std::string s;
@@ -138,7 +140,8 @@ std::string describe_case(const searcher_re& s, const std::string& buffer, std::
     os << s.str() << "\nflags:";
     for (const auto& [i, rx] : s._searches) os << " " << rx.flags();
     os << "\nbuffer: \"";
-    for (char c : buffer) os << (c == '\n' ? std::string("\\n") : std::string(1, c));
+    for (char c : buffer)
+        os << (c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c));
     os << "\" after step " << step << ", window " << (window ? std::to_string(*window) : "none");
     return os.str();
 }
