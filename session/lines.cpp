@@ -11,15 +11,19 @@ std::string spawn::read(long size) {
         expect(delimiter);
         return *before;
     }
+    // Counted from the start of the buffer, whatever search window the
+    // session keeps for its expect calls: the bytes before a window's start
+    // would be lost to `before`.
     const auto until = std::make_shared<detail::searcher_bytes>(static_cast<std::size_t>(size),
                                                                 compile_pattern_list(delimiter).front());
-    if (expect_loop(until) == 0) return std::get<std::string>(after);
+    if (expect_loop(until, -1, std::nullopt) == 0) return std::get<std::string>(after);
     return *before;
 }
 
 std::string spawn::readline(long size) {
     if (size == 0) return {};
-    if (expect({"\r\n", delimiter}) == 0) return *before + "\r\n";
+    // The first line, not the first within the session's search window.
+    if (expect({"\r\n", delimiter}, -1, std::nullopt) == 0) return *before + "\r\n";
     return *before;
 }
 

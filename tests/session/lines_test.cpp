@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <tuple>
 
 #include "support/helpers.hpp"
 
@@ -27,6 +28,19 @@ TEST(Read, BySize) {
     EXPECT_EQ(s->read(10), "");
     auto t = start(fixture + " lines 3");
     EXPECT_EQ(t->read(), "line 1\r\nline 2\r\nline 3\r\n");
+    // A search window for expect calls changes neither what a read counts
+    // nor which line comes first.
+    const std::vector<std::tuple<const char*, std::string (*)(spawn&), const char*>> windowed = {
+        {" print 123456789", [](spawn& w) { return w.read(3); }, "123"},
+        {" lines 3", [](spawn& w) { return w.readline(); }, "line 1\r\n"},
+    };
+    for (const auto& [command, take, first] : windowed) {
+        auto w = start(fixture + command);
+        w->searchwindowsize = 4;
+        w->expect(sentinel::eof);  // all of it in the buffer at once
+        w->buffer = w->before_str();
+        EXPECT_EQ(take(*w), first) << command;
+    }
 }
 
 TEST(Read, SizesBeyondOneCountedRepeat) {
