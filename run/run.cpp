@@ -39,9 +39,12 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
         for (;;) {
             state.index = child->expect_list(compiled);
             const auto* after_text = std::get_if<std::string>(&child->after);
-            pieces.push_back(after_text ? *child->before + *after_text : *child->before);
-            const bool at_end = std::holds_alternative<sentinel>(child->after) &&
-                                std::get<sentinel>(child->after) == sentinel::eof;
+            const auto* reached = std::get_if<sentinel>(&child->after);
+            const bool at_end = reached != nullptr && *reached == sentinel::eof;
+            // After a time-out the text stays in the buffer, to come again
+            // in `before` of whatever ends the next wait: kept once, then.
+            if (reached == nullptr || *reached != sentinel::timeout)
+                pieces.push_back(after_text ? *child->before + *after_text : *child->before);
 
             const response& r = (*state.responses)[static_cast<std::size_t>(state.index)];
             if (const auto* text = std::get_if<std::string>(&r)) {

@@ -89,6 +89,14 @@ TEST(Run, TimeOutEndsTheRunWithTheTextSoFar) {
     EXPECT_EQ(status, std::nullopt);
 }
 
+// The text a time-out saw stays in the buffer for the next wait: the output
+// holds it once.
+TEST(Run, TimeOutAsAnEventRepeatsNoOutput) {
+    const std::string out =
+        run(fixture + " pause abc 1 def", 0.3, event_list{{sentinel::timeout, std::string()}});
+    EXPECT_EQ(out, "abcdef");
+}
+
 TEST(Run, EndOfFileAsAnEvent) {
     int at_end = 0;
     const std::string out = run(fixture + " lines 2", 10,
