@@ -452,28 +452,29 @@ TEST(Launcher, EndingSignalIsAnsweredWhileTheTerminalTakesNothing) {
 // A terminal that hangs up: the kernel signals the launcher when it is the
 // terminal's controlling process; otherwise only the read tells.
 TEST(Launcher, HangUpEndsTheChildAndTheLauncherAsSighupWould) {
-    for (const bool controlling : {true, false}) {
-        SCOPED_TRACE(controlling ? "controlling terminal" : "not the controlling terminal");
+    struct case_t {
+        const char* what;
+        bool controlling;
+        bool sighup_ignored;
+        int exit;  // as wait_exit() tells it: 1000 + a signal that ended the launcher
+    };
+    // Under nohup the launcher is not ended by the signal it was told to
+    // ignore: the child that nobody can reach any more is, and its end is the
+    // exit code (the holdout ignores SIGHUP and SIGINT, so SIGKILL).
+    for (const auto& c : {case_t{"controlling terminal", true, false, 1000 + SIGHUP},
+                          case_t{"not the controlling terminal", false, false, 1000 + SIGHUP},
+                          case_t{"SIGHUP ignored at start", true, true, 128 + SIGKILL}}) {
+        SCOPED_TRACE(c.what);
         terminal_setup setup;
-        setup.controlling = controlling;
+        setup.controlling = c.controlling;
+        setup.sighup_ignored = c.sighup_ignored;
         terminal_session t({fixture, "holdout"}, setup);
         const pid_t child = static_cast<pid_t>(t.wait_for_number("pid "));
         ASSERT_GT(child, 0);
         t.hang_up();
-        EXPECT_EQ(t.wait_exit(), 1000 + SIGHUP);
+        EXPECT_EQ(t.wait_exit(), c.exit);
         EXPECT_TRUE(ended(child));
     }
-    // Under nohup the launcher is not ended by the signal it was told to
-    // ignore: the child that nobody can reach any more is, and its end is
-    // the exit code (the holdout ignores SIGHUP and SIGINT, so SIGKILL).
-    terminal_setup setup;
-    setup.sighup_ignored = true;
-    terminal_session t({fixture, "holdout"}, setup);
-    const pid_t child = static_cast<pid_t>(t.wait_for_number("pid "));
-    ASSERT_GT(child, 0);
-    t.hang_up();
-    EXPECT_EQ(t.wait_exit(), 128 + SIGKILL);
-    EXPECT_TRUE(ended(child));
 }
 
 // Stopped from outside and continued with fg, the launcher gives the shell a
