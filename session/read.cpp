@@ -23,20 +23,21 @@ enum class fast_wait { readable, timed_out, undecided };
 // `readable` when the pty is readable and the child still runs, and
 // `timed_out` when the time ran out with the child still running: exactly
 // the outcomes the liveness checks and the wait of the full sequence would
-// have reached. Every other case (the child ended, no limit, no pidfd, a
-// blocking liveness check after end of file, an interrupted wait) is left to
-// the full sequence.
+// have reached. Every other case (the child ended, no pidfd, a blocking
+// liveness check after end of file, a failed wait) is left to the full
+// sequence. Without a limit the wait is here too: the full sequence would
+// wait on the pty alone, and miss the child's end for as long as a process
+// it left behind keeps the terminal open.
 fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state& state, int fd,
                                     const detail::deadline& until) {
     if (!state.pidfd || s.flag_eof || s.irix_hack || s.terminated) return fast_wait::undecided;
     pollfd fds[2] = {{state.pidfd.get(), POLLIN, 0}, {fd, POLLIN, 0}};
     for (;;) {
-        // Without a limit, only look: the full sequence does the waiting.
         const auto left = until.remaining();
         const timespec ts = detail::to_timespec(left.value_or(0.0));
-        const int r = ::ppoll(fds, 2, &ts, nullptr);
-        if (r == 0) return left ? fast_wait::timed_out : fast_wait::undecided;
-        if (r < 0 && errno == EINTR && left) continue;  // with the time left, not all of it again
+        const int r = ::ppoll(fds, 2, left ? &ts : nullptr, nullptr);
+        if (r == 0) return fast_wait::timed_out;
+        if (r < 0 && errno == EINTR) continue;  // with the time left, not all of it again
         if (r < 0 || fds[0].revents != 0) return fast_wait::undecided;
         return (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable
                                                                     : fast_wait::undecided;
