@@ -234,7 +234,8 @@ public:
     /// value until then.
     std::optional<int> status;
     /// Set once reading has met end of file, and never cleared. From then on
-    /// isalive() waits for the child's end instead of only looking.
+    /// isalive() waits for the child's end instead of only looking; a read
+    /// waits for it no longer than its own time-out.
     bool flag_eof = false;
     /// The child's process id from the start on; no value on a session that
     /// was never started.

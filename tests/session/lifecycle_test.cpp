@@ -289,6 +289,20 @@ TEST(KillAndTerminate, ActAtOnceAfterEndOfFile) {
     }
 }
 
+// Reads after end of file wait for such a child no longer than their
+// time-out, then report the end of file again.
+TEST(ReadNonblocking, AfterEndOfFileWaitsNoLongerThanItsTimeOut) {
+    spawn s(fixture + " close-tty 60", {}, 10.0);
+    testing_support::make_quick(s);
+    ASSERT_EQ(s.expect(sentinel::eof), 0);
+    const auto read_again = [&] {
+        EXPECT_THROW(s.read_nonblocking(10, 0.5), EOF_);
+        EXPECT_EQ(s.expect({"never", sentinel::eof}, 0.5), 1);
+    };
+    EXPECT_LT(seconds_of(read_again), 30.0);
+    s.kill(SIGKILL);
+}
+
 // A close() that could not end the child has closed the descriptor; the
 // number may be someone else's file by now, and nothing may reach it.
 TEST(Close, AfterAFailedCloseNoOperationTouchesTheOldNumber) {
