@@ -35,16 +35,25 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
     const compiled_pattern_list compiled =
         child->compile_pattern_list(state.patterns ? *state.patterns : no_patterns);
 
+    // After a time-out event the text it saw stays in the buffer, to come
+    // again in `before` of whatever ends the next wait: it is kept once,
+    // then, unless the run ends first or a callback took it from the buffer.
+    std::string unreported;
+    auto keep = [&](const std::string& piece) {
+        if (piece.compare(0, unreported.size(), unreported) != 0) pieces.push_back(unreported);
+        unreported.clear();
+        pieces.push_back(piece);
+    };
     try {
         for (;;) {
             state.index = child->expect_list(compiled);
             const auto* after_text = std::get_if<std::string>(&child->after);
             const auto* reached = std::get_if<sentinel>(&child->after);
             const bool at_end = reached != nullptr && *reached == sentinel::eof;
-            // After a time-out the text stays in the buffer, to come again
-            // in `before` of whatever ends the next wait: kept once, then.
-            if (reached == nullptr || *reached != sentinel::timeout)
-                pieces.push_back(after_text ? *child->before + *after_text : *child->before);
+            if (reached != nullptr && *reached == sentinel::timeout)
+                unreported = *child->before;
+            else
+                keep(after_text ? *child->before + *after_text : *child->before);
 
             const response& r = (*state.responses)[static_cast<std::size_t>(state.index)];
             if (const auto* text = std::get_if<std::string>(&r)) {
@@ -65,10 +74,11 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
             // it again, for ever.
             if (at_end) break;
         }
+        if (!unreported.empty()) pieces.push_back(unreported);
     } catch (const EOF_&) {
-        pieces.push_back(*child->before);
+        keep(*child->before);
     } catch (const TIMEOUT&) {
-        pieces.push_back(*child->before);
+        keep(*child->before);
     }
 
     std::string output;

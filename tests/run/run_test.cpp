@@ -90,11 +90,15 @@ TEST(Run, TimeOutEndsTheRunWithTheTextSoFar) {
 }
 
 // The text a time-out saw stays in the buffer for the next wait: the output
-// holds it once.
+// holds it once, also when the time-out's callback ends the run.
 TEST(Run, TimeOutAsAnEventRepeatsNoOutput) {
     const std::string out =
         run(fixture + " pause abc 1 def", 0.3, event_list{{sentinel::timeout, std::string()}});
     EXPECT_EQ(out, "abcdef");
+    const std::string ended =
+        run(fixture + " pause abc 30 def", 0.3,
+            event_list{{sentinel::timeout, callback([](run_state&) -> callback_value { return true; })}});
+    EXPECT_EQ(ended, "abc");
 }
 
 TEST(Run, EndOfFileAsAnEvent) {
