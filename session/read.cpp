@@ -102,7 +102,14 @@ std::size_t detail::read_request(long size) {
 
 std::string spawn::read_nonblocking(long size, std::optional<double> timeout_) {
     std::string data;
-    detail::read_into(*this, *state_, data, size, timeout_);
+    try {
+        detail::read_into(*this, *state_, data, size, timeout_);
+    } catch (...) {
+        // Read, and then a log failed: the chunk waits in the buffer, where
+        // the next expect or read finds it.
+        buffer += data;
+        throw;
+    }
     return data;
 }
 

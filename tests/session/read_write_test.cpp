@@ -151,6 +151,12 @@ TEST(ReadNonblocking, AFailingLogLosesNoOutput) {
     s.logfile_read = &broken;
     EXPECT_THROW(s.expect("never"), std::ios_base::failure);
     EXPECT_EQ(s.before_str().substr(0, 5), "hello");
+    // Read alone, the chunk waits in the buffer.
+    spawn t(fixture + " print hello");
+    quick(t);
+    t.logfile_read = &broken;
+    EXPECT_THROW(t.read_nonblocking(100, 5), std::ios_base::failure);
+    EXPECT_EQ(t.buffer.substr(0, 5), "hello");
 }
 
 TEST(ReadNonblocking, DefaultSizeIsOneByte) {
