@@ -17,9 +17,16 @@ struct abandoned {
     unique_fd pidfd;
 };
 
-// Sessions live in any thread.
-std::mutex guard;
-std::vector<abandoned> children;
+// Sessions live in any thread. Never destroyed: a session released while
+// static objects are being destroyed may still come here.
+std::mutex& guard() {
+    static auto* const m = new std::mutex;
+    return *m;
+}
+std::vector<abandoned>& children() {
+    static auto* const list = new std::vector<abandoned>;
+    return *list;
+}
 std::atomic<bool> any{false};
 
 // Whether the child has been reaped now, or is no longer ours to reap.
@@ -30,12 +37,18 @@ bool reaped(const abandoned& child) {
             siginfo_t info{};
             r = ::waitid(P_PIDFD, static_cast<id_t>(child.pidfd.get()), &info, WEXITED | WNOHANG);
             if (r == 0 && info.si_pid == 0) return false;  // still running
+            if (r == -1 && errno == EINVAL) break;         // a kernel with pidfds but not this wait
         } else {
             int status = 0;
             r = ::waitpid(child.pid, &status, WNOHANG);
             if (r == 0) return false;
         }
     } while (r == -1 && errno == EINTR);
+    if (r == -1 && errno == EINVAL) {
+        int status = 0;
+        while ((r = ::waitpid(child.pid, &status, WNOHANG)) == -1 && errno == EINTR) {}
+        if (r == 0) return false;
+    }
     return true;  // reaped, or gone (ECHILD: someone else reaped it)
 }
 
@@ -43,8 +56,8 @@ bool reaped(const abandoned& child) {
 
 void abandon_child(pid_t pid, unique_fd pidfd) noexcept {
     try {
-        const std::lock_guard<std::mutex> lock(guard);
-        children.push_back({pid, std::move(pidfd)});
+        const std::lock_guard<std::mutex> lock(guard());
+        children().push_back({pid, std::move(pidfd)});
         any.store(true);
     } catch (...) {
         // Out of memory: the child stays a zombie, as it would have anyway.
@@ -53,10 +66,11 @@ void abandon_child(pid_t pid, unique_fd pidfd) noexcept {
 
 void reap_abandoned_children() noexcept {
     if (!any.load()) return;
-    const std::lock_guard<std::mutex> lock(guard);
+    const std::lock_guard<std::mutex> lock(guard());
     const int saved = errno;
-    children.erase(std::remove_if(children.begin(), children.end(), reaped), children.end());
-    any.store(!children.empty());
+    auto& list = children();
+    list.erase(std::remove_if(list.begin(), list.end(), reaped), list.end());
+    any.store(!list.empty());
     errno = saved;
 }
 
