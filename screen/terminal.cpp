@@ -192,8 +192,23 @@ void terminal::feed(std::string_view bytes) {
     bytes.remove_suffix(unfinished);
     bytes = sane_utf8(bytes, joined);
     std::string guarded;
-    bytes = guard_.pass(bytes, guarded);
-    if (!bytes.empty()) vterm_input_write(vt_, bytes.data(), bytes.size());
+    if (!shrunk_) {
+        bytes = guard_.pass(bytes, guarded);
+        if (!bytes.empty()) vterm_input_write(vt_, bytes.data(), bytes.size());
+        return;
+    }
+    // A cursor saved before the screen lost rows may lie past its last row,
+    // and libvterm 0.1.4 puts it back there: each sequence that may restore
+    // it is followed by a look, while the parser is between sequences.
+    std::vector<std::size_t> restores;
+    bytes = guard_.pass(bytes, guarded, &restores);
+    std::size_t from = 0;
+    for (const std::size_t to : restores) {
+        vterm_input_write(vt_, bytes.data() + from, to - from);
+        from = to;
+        keep_cursor_on_screen(false);
+    }
+    if (from < bytes.size()) vterm_input_write(vt_, bytes.data() + from, bytes.size() - from);
 }
 
 void terminal::reset_copy() {
@@ -205,31 +220,47 @@ void terminal::reset_copy() {
     any_stale_ = true;
 }
 
-// A sequence of the screen's own, through the guard so that it follows the
-// parser as for the program's output.
+// A sequence of the screen's own. Between two feeds the parser may be in
+// the middle of one of the program's sequences: that one is cancelled first
+// (its rest then shows as text), a small price for what these avert. Passed
+// through the guard, which follows the parser.
 void terminal::feed_sequence(const std::string& sequence) {
+    std::string own = guard_.at_ground() ? sequence : "\x18" + sequence;
     std::string scratch;
-    const std::string_view passed = guard_.pass(sequence, scratch);
+    const std::string_view passed = guard_.pass(own, scratch);
     vterm_input_write(vt_, passed.data(), passed.size());
 }
 
-void terminal::move_cursor(int row, int column) {
-    feed_sequence("\x1b[" + std::to_string(row + 1) + ";" + std::to_string(column + 1) + "H");
+// Moves a cursor that lies off the screen to its nearest place on it. With
+// `between_feeds` false the parser is between sequences in the middle of a
+// feed, and the move goes straight to it, the guard's place being the feed's
+// end.
+void terminal::keep_cursor_on_screen(bool between_feeds) {
+    VTermPos cursor{};
+    vterm_state_get_cursorpos(vterm_obtain_state(vt_), &cursor);
+    const int row = std::clamp(cursor.row, 0, shown_.rows - 1);
+    const int column = std::clamp(cursor.col, 0, shown_.columns - 1);
+    if (row == cursor.row && column == cursor.col) return;
+    const std::string move = "\x1b[" + std::to_string(row + 1) + ";" + std::to_string(column + 1) + "H";
+    if (between_feeds)
+        feed_sequence(move);
+    else
+        vterm_input_write(vt_, move.data(), move.size());
 }
 
 void terminal::resize(int rows, int columns) {
     check_size(rows, columns);
     if (rows == shown_.rows && columns == shown_.columns) return;
-    VTermState* const state = vterm_obtain_state(vt_);
-    VTermPos cursor{};
-    if (rows < shown_.rows) {
-        // libvterm 0.1.4 keeps a scroll region whose top lies past the new
+    if (rows < shown_.rows || columns < shown_.columns) shrunk_ = true;
+    if (rows < guard_.scroll_region_extent()) {
+        // libvterm 0.1.4 keeps a scroll region that reaches past the new
         // last row, and then writes past its rows: the region goes back to
         // the whole screen, as xterm's does on a resize. That homes the
         // cursor, which goes back where it was.
-        vterm_state_get_cursorpos(state, &cursor);
-        feed_sequence("\x1b[r");
-        move_cursor(cursor.row, cursor.col);
+        VTermPos cursor{};
+        vterm_state_get_cursorpos(vterm_obtain_state(vt_), &cursor);
+        feed_sequence("\x1b[r\x1b[" + std::to_string(cursor.row + 1) + ";" + std::to_string(cursor.col + 1) +
+                      "H");
     }
     // The copy is sized first: libvterm reports damage while it resizes.
     shown_.rows = rows;
@@ -238,8 +269,7 @@ void terminal::resize(int rows, int columns) {
     vterm_set_size(vt_, rows, columns);
     // Keeping the lowest written row in sight, libvterm 0.1.4 can move the
     // cursor above the first row, where every later character goes astray.
-    vterm_state_get_cursorpos(state, &cursor);
-    if (cursor.row < 0) move_cursor(0, cursor.col);
+    keep_cursor_on_screen(true);
     refresh();
 }
 

@@ -49,7 +49,7 @@ public:
 private:
     void mark_rows(int from, int to) noexcept;
     void feed_sequence(const std::string& sequence);
-    void move_cursor(int row, int column);
+    void keep_cursor_on_screen(bool between_feeds);
     void reset_copy();
     bool render_row(int row);
     void join_rows();
@@ -65,6 +65,7 @@ private:
     std::vector<std::uint8_t> stale_;  // rows the emulator touched since the last refresh
     bool any_stale_ = true;
     bool cursor_visible_ = true;  // as the program last set it
+    bool shrunk_ = false;         // the screen has lost rows or columns since it was made
 
     friend struct terminal_callbacks;
 };

@@ -3,6 +3,7 @@
 
 #include <vterm.h>
 
+#include <algorithm>
 #include <new>
 
 namespace ptypilot::detail {
@@ -49,9 +50,15 @@ bool vterm_guard::repeat_is_safe() {
     return pos.col == 1;
 }
 
-std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch) {
+std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch,
+                                   std::vector<std::size_t>* restores) {
     bool copying = false;
     std::size_t kept = 0;  // bytes from here on are still to be copied once copying
+    // Notes that the sequence whose final byte was just read (at i - 1) may
+    // restore the cursor.
+    auto restore_after = [&](std::size_t i) {
+        if (restores != nullptr) restores->push_back(copying ? scratch.size() + (i - kept) : i);
+    };
     // Replaces the byte just read (at i - 1) by `with`, or drops it.
     auto change_last = [&](std::size_t i, std::string_view with) {
         if (!copying) scratch.clear();
@@ -101,9 +108,13 @@ std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch)
                 state_ = state::leader;
                 separators_ = 0;
                 plain_ = true;
+                params_[0] = params_[1] = 0;
+                param_index_ = 0;
             } else if (c == 'P' || c == ']') {
                 state_ = state::string;
             } else if (c >= 0x30 && c < 0x80) {
+                if (c == '8') restore_after(i);
+                if (c == 'c') region_extent_ = 0;  // a full reset
                 state_ = state::text;
             }
             continue;
@@ -116,8 +127,13 @@ std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch)
             state_ = state::parameters;
         }
         if (state_ == state::parameters) {
-            if (c >= '0' && c <= '9') continue;
+            if (c >= '0' && c <= '9') {
+                if (param_index_ < 2)
+                    params_[param_index_] = std::min(params_[param_index_] * 10 + (c - '0'), 99999);
+                continue;
+            }
             if (c == ';' || c == ':') {
+                if (param_index_ < 2) ++param_index_;
                 if (separators_ < most_separators)
                     ++separators_;
                 else
@@ -132,6 +148,8 @@ std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch)
             continue;
         }
         if (c == 'b' && plain_ && watch_repeats_ && !repeat_is_safe()) change_last(i, "~");
+        if (c == 'r' && plain_) region_extent_ = std::max(params_[0], params_[1]);
+        if (c == 'h' || c == 'l' || c == 'u') restore_after(i);
         state_ = state::text;
     }
     if (!copying) return bytes;

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct VTerm;
 
@@ -32,8 +33,19 @@ public:
     vterm_guard& operator=(const vterm_guard&) = delete;
 
     // `bytes` as the parser may take them: a view of `bytes` itself when
-    // nothing had to change, otherwise of `scratch`.
-    std::string_view pass(std::string_view bytes, std::string& scratch);
+    // nothing had to change, otherwise of `scratch`. With `restores`, the
+    // offsets in the result just after each sequence that may put the cursor
+    // back where it was saved (ESC 8, and the CSI h, l and u sequences among
+    // which the alternate screen's switches are).
+    std::string_view pass(std::string_view bytes, std::string& scratch,
+                          std::vector<std::size_t>* restores = nullptr);
+
+    // Whether the parser is between sequences, where a sequence of the
+    // screen's own may come in without cutting one of the program's.
+    bool at_ground() const noexcept { return state_ == state::text; }
+    // The larger bound of the scroll region the program last set (ESC [ t ; b
+    // r); 0 when it set none or reset it.
+    int scroll_region_extent() const noexcept { return region_extent_; }
 
 private:
     // The states of libvterm's parser that matter here.
@@ -53,7 +65,10 @@ private:
     bool watch_repeats_;
     state state_ = state::text;
     int separators_ = 0;
-    bool plain_ = true;  // no leader and no intermediate byte in this sequence
+    bool plain_ = true;       // no leader and no intermediate byte in this sequence
+    int params_[2] = {0, 0};  // the sequence's first two parameters
+    int param_index_ = 0;
+    int region_extent_ = 0;
     // The last character written as text, as the bytes that encode it; empty
     // before the first.
     std::string last_char_;

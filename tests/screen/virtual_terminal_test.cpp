@@ -187,6 +187,28 @@ TEST(VirtualTerminal, ResizeKeepsWhatFits) {
         EXPECT_LT(shrunk.cursor.row, 12);
         EXPECT_EQ(shrunk.row_text(shrunk.cursor.row), "last");
     }
+    // A cursor saved on a row the screen no longer has is put back on it.
+    virtual_terminal saved(40, 7);
+    saved.feed(std::string(20, '\n') +
+               "\x1b"
+               "7");
+    saved.resize(1, 14);
+    saved.feed(
+        "\x1b[4h\x1b"
+        "8xxxx");
+    EXPECT_EQ(saved.view().row_text(0), "xxxx");
+    // Otherwise a resize is no output: it cuts no sequence and keeps a wrap
+    // that is due.
+    virtual_terminal cut(5, 10);
+    cut.feed("hello\x1b[3");
+    cut.resize(3, 10);
+    cut.feed(";5Hx");
+    EXPECT_EQ(cut.view().row_text(2), "    x");
+    virtual_terminal wrap(5, 10);
+    wrap.feed("0123456789");
+    wrap.resize(3, 10);
+    wrap.feed("Z");
+    EXPECT_EQ(wrap.view().row_text(1), "Z");
 }
 
 TEST(VirtualTerminal, RefusesSizesOutsideItsRange) {
