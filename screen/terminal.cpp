@@ -44,11 +44,7 @@ void convert(const VTermScreenCell& in, cell& out) {
     out.text.clear();
     for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && in.chars[i] != 0; ++i) append_utf8(out.text, in.chars[i]);
     if (out.text.empty()) out.text = " ";
-    // libvterm calls any character wide whose right neighbour is the right
-    // half of a wide one, even when its own left half was deleted; a single
-    // byte is never wide.
     out.width = in.width;
-    if (out.text.size() == 1 && out.width > 1) out.width = 1;
     out.bold = in.attrs.bold != 0;
     out.italic = in.attrs.italic != 0;
     out.underline = in.attrs.underline != VTERM_UNDERLINE_OFF;
@@ -303,6 +299,10 @@ bool terminal::render_row(int row) {
             }
         } else {
             convert(in, fresh);
+            // libvterm calls any character wide whose right neighbour is the
+            // right half of a wide one, even a narrow one written over that
+            // one's left half.
+            if (fresh.width == 2 && (fresh.text.size() == 1 || widths_.of(fresh.text) != 2)) fresh.width = 1;
         }
         cell& have = shown_.cells[first + static_cast<std::size_t>(col)];
         if (fresh != have) {

@@ -10,6 +10,7 @@
 
 #include <ptypilot/screen.hpp>
 
+#include "screen/char_width.hpp"
 #include "screen/vterm_guard.hpp"
 
 struct VTerm;
@@ -62,6 +63,7 @@ private:
     std::string text_;
     std::string held_;  // the start of a UTF-8 character the last feed did not finish
     vterm_guard guard_{true};
+    char_width widths_;
     std::vector<std::uint8_t> stale_;  // rows the emulator touched since the last refresh
     bool any_stale_ = true;
     bool cursor_visible_ = true;  // as the program last set it

@@ -10,9 +10,7 @@ namespace ptypilot::detail {
 
 vterm_guard::vterm_guard(bool watch_repeats) : watch_repeats_(watch_repeats) {}
 
-vterm_guard::~vterm_guard() {
-    if (probe_ != nullptr) vterm_free(probe_);
-}
+vterm_guard::~vterm_guard() = default;
 
 void vterm_guard::note_text(std::string_view text) {
     // The last byte that libvterm draws: controls, NUL and DEL are not text.
@@ -33,21 +31,9 @@ bool vterm_guard::repeat_is_safe() {
     if (last_char_.empty()) return false;
     const auto first = static_cast<unsigned char>(last_char_[0]);
     if (first >= 0x20 && first < 0x7f) return true;
-    // The character's width is what libvterm says: write it at the start of
-    // a row of a terminal of its own and see how far the cursor moved. Only
-    // a narrow one is safe: repeating a wide one, libvterm can draw the last
-    // copy half past the row's end, through a null pointer.
-    if (probe_ == nullptr) {
-        probe_ = vterm_new(1, 8);
-        if (probe_ == nullptr) throw std::bad_alloc();
-        vterm_set_utf8(probe_, 1);
-        vterm_state_reset(vterm_obtain_state(probe_), 1);
-    }
-    const std::string line = "\x1b[H" + last_char_ + "\x1b[K";
-    vterm_input_write(probe_, line.data(), line.size());
-    VTermPos pos{};
-    vterm_state_get_cursorpos(vterm_obtain_state(probe_), &pos);
-    return pos.col == 1;
+    // Only a narrow character is safe: repeating a wide one, libvterm can
+    // draw the last copy half past the row's end, through a null pointer.
+    return width_.of(last_char_) == 1;
 }
 
 std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch,

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-struct VTerm;
+#include "screen/char_width.hpp"
 
 namespace ptypilot::detail {
 
@@ -72,7 +72,7 @@ private:
     // The last character written as text, as the bytes that encode it; empty
     // before the first.
     std::string last_char_;
-    VTerm* probe_ = nullptr;  // measures a character's width, made when first needed
+    char_width width_;
 };
 
 }  // namespace ptypilot::detail

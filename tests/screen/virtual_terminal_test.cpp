@@ -126,6 +126,13 @@ TEST(VirtualTerminal, WideAndCombiningCharactersInUtf8) {
     EXPECT_EQ(orphan.row_text(0), " x");
     EXPECT_EQ(orphan.row_text(1), "a b");
     EXPECT_EQ(orphan.at(1, 0).width, 1);
+    // So for a narrow character of several bytes written over the left half.
+    const auto over = render(
+        "\xe4\xb8\xad"
+        "b\r\xc3\xa9");
+    EXPECT_EQ(over.row_text(0), "\xc3\xa9 b");
+    EXPECT_EQ(over.at(0, 0).width, 1);
+    EXPECT_EQ(over.at(0, 1).width, 1);
     // Code points past U+10FFFF, which libvterm still decodes, are not UTF-8.
     EXPECT_EQ(render("\xf8\x88\x80\x80\x80x").row_text(0), "\xef\xbf\xbdx");
 }
