@@ -69,6 +69,11 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
             } else {
                 throw std::invalid_argument("The callback must be a string or function type.");
             }
+            // A callback may have taken the text from the buffer itself.
+            if (child->buffer.compare(0, unreported.size(), unreported) != 0) {
+                pieces.push_back(unreported);
+                unreported.clear();
+            }
             ++state.event_count;
             // Nothing can follow end of file; waiting again would only meet
             // it again, for ever.

@@ -100,7 +100,6 @@ std::string_view vterm_guard::pass(std::string_view bytes, std::string& scratch,
                 state_ = state::string;
             } else if (c >= 0x30 && c < 0x80) {
                 if (c == '8') restore_after(i);
-                if (c == 'c') region_extent_ = 0;  // a full reset
                 state_ = state::text;
             }
             continue;

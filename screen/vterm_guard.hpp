@@ -44,7 +44,8 @@ public:
     // screen's own may come in without cutting one of the program's.
     bool at_ground() const noexcept { return state_ == state::text; }
     // The larger bound of the scroll region the program last set (ESC [ t ; b
-    // r); 0 when it set none or reset it.
+    // r); 0 when it set none or reset it that way. Never less than libvterm's
+    // region (a reset by other means is not followed), which is what counts.
     int scroll_region_extent() const noexcept { return region_extent_; }
 
 private:

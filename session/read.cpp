@@ -79,7 +79,8 @@ void wait_for_input(spawn& s, const detail::session_state& state, int fd, const 
     if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     if (waited == fast_wait::readable) return;
     if (s.flag_eof && state.pidfd && !s.terminated && !ended_within(state, until))
-        end_of_file(s, "End Of File (EOF) in read_nonblocking(). The terminal is closed; the child still runs.");
+        end_of_file(s,
+                    "End Of File (EOF) in read_nonblocking(). The terminal is closed; the child still runs.");
     if (!s.isalive()) {
         // Ended, but it may have left output behind on the terminal.
         if (!readable(fd, 0.0))

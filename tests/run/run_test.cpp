@@ -99,6 +99,14 @@ TEST(Run, TimeOutAsAnEventRepeatsNoOutput) {
         run(fixture + " pause abc 30 def", 0.3,
             event_list{{sentinel::timeout, callback([](run_state&) -> callback_value { return true; })}});
     EXPECT_EQ(ended, "abc");
+    // Taken from the buffer by the callback itself, it is kept at once.
+    const std::string taken =
+        run(fixture + " pause abc 1 def", 0.3,
+            event_list{{sentinel::timeout, callback([](run_state& st) -> callback_value {
+                            st.child.buffer.clear();
+                            return false;
+                        })}});
+    EXPECT_EQ(taken, "abcdef");
 }
 
 TEST(Run, EndOfFileAsAnEvent) {
