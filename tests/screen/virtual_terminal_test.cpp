@@ -182,7 +182,8 @@ TEST(VirtualTerminal, ResizeKeepsWhatFits) {
 
     // Fewer rows than a scroll region's top, or than the lowest written row
     // lies below the cursor: the cursor stays on the screen and writes there.
-    for (const char* before : {"\x1b[20;39r\x1b[39;1H", "\x1b[40;1Hstatus line\x1b[H"}) {
+    for (const char* before :
+         {"\x1b[20;39r\x1b[39;1H", "\x1b[20;39r\x1b(c\x1b[39;1H", "\x1b[40;1Hstatus line\x1b[H"}) {
         SCOPED_TRACE(before);
         virtual_terminal small(40, 80);
         small.feed(before);
