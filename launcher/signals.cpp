@@ -6,7 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <system_error>
+
+#include "session/system_error.hpp"
 
 namespace ptypilot::launcher {
 
@@ -48,7 +49,7 @@ void for_each_caught(F f) {
 
 signal_inbox::signal_inbox() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category());
+    detail::check(::pipe2(fds, O_CLOEXEC | O_NONBLOCK));
     read_.reset(fds[0]);
     write_.reset(fds[1]);
     inbox_write_fd.store(write_.get());

@@ -188,16 +188,12 @@ void terminal::feed(std::string_view bytes) {
     bytes.remove_suffix(unfinished);
     bytes = sane_utf8(bytes, joined);
     std::string guarded;
-    if (!shrunk_) {
-        bytes = guard_.pass(bytes, guarded);
-        if (!bytes.empty()) vterm_input_write(vt_, bytes.data(), bytes.size());
-        return;
-    }
     // A cursor saved before the screen lost rows may lie past its last row,
-    // and libvterm 0.1.4 puts it back there: each sequence that may restore
-    // it is followed by a look, while the parser is between sequences.
+    // and libvterm 0.1.4 puts it back there: once the screen has shrunk, each
+    // sequence that may restore it is followed by a look, while the parser
+    // is between sequences.
     std::vector<std::size_t> restores;
-    bytes = guard_.pass(bytes, guarded, &restores);
+    bytes = guard_.pass(bytes, guarded, shrunk_ ? &restores : nullptr);
     std::size_t from = 0;
     for (const std::size_t to : restores) {
         vterm_input_write(vt_, bytes.data() + from, to - from);

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "session/eintr.hpp"
+
 namespace ptypilot::detail {
 
 namespace {
@@ -31,25 +33,17 @@ std::atomic<bool> any{false};
 
 // Whether the child has been reaped now, or is no longer ours to reap.
 bool reaped(const abandoned& child) {
-    int r = 0;
-    do {
-        if (child.pidfd) {
-            siginfo_t info{};
-            r = ::waitid(P_PIDFD, static_cast<id_t>(child.pidfd.get()), &info, WEXITED | WNOHANG);
-            if (r == 0 && info.si_pid == 0) return false;  // still running
-            if (r == -1 && errno == EINVAL) break;         // a kernel with pidfds but not this wait
-        } else {
-            int status = 0;
-            r = ::waitpid(child.pid, &status, WNOHANG);
-            if (r == 0) return false;
-        }
-    } while (r == -1 && errno == EINTR);
-    if (r == -1 && errno == EINVAL) {
-        int status = 0;
-        while ((r = ::waitpid(child.pid, &status, WNOHANG)) == -1 && errno == EINTR) {}
-        if (r == 0) return false;
+    if (child.pidfd) {
+        siginfo_t info{};
+        const int r = retry_eintr([&] {
+            return ::waitid(P_PIDFD, static_cast<id_t>(child.pidfd.get()), &info, WEXITED | WNOHANG);
+        });
+        if (r == 0) return info.si_pid != 0;  // 0: still running
+        if (errno != EINVAL) return true;     // gone (ECHILD: someone else reaped it)
+        // A kernel with pidfds but without this wait: by the pid.
     }
-    return true;  // reaped, or gone (ECHILD: someone else reaped it)
+    int status = 0;
+    return retry_eintr([&] { return ::waitpid(child.pid, &status, WNOHANG); }) != 0;
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // One expect call in progress: the work each read of it shares.
 #include "session/expect_call.hpp"
 
-#include <poll.h>
-
 #include <utility>
 
 #include "session/clock.hpp"
@@ -17,11 +15,9 @@ namespace {
 // then), for as long as a child that closed its terminal lives on. A caller
 // that must not wait hears of the end of file again instead, unless the
 // child has ended already and the wait costs nothing.
-bool read_would_wait_for_child(const spawn& s, const session_state& state) {
+bool read_would_wait_for_child(spawn& s, session_state& state) {
     if (!s.flag_eof || !child_running(s, state)) return false;
-    if (!state.pidfd) return true;
-    pollfd p{state.pidfd.get(), POLLIN, 0};
-    return ::poll(&p, 1, 0) == 0;
+    return !state.pidfd || !await_end(s, state, deadline(0.0));
 }
 
 }  // namespace
@@ -32,7 +28,7 @@ expect_call::expect_call(spawn& s, session_state& state, std::shared_ptr<search_
     : s_(s), state_(state), searcher_(std::move(searcher)), eof_(eof) {
     if (timeout && *timeout == -1) timeout = s.timeout;
     left_ = checked_timeout(timeout);
-    if (left_) end_time_ = now() + *left_;
+    until_ = deadline(left_);
     const bool same_strategy = s.searcher.get() == searcher_.get();
     s.searcher = searcher_;
     window_ = searchwindowsize && *searchwindowsize == -1 ? s.searchwindowsize : searchwindowsize;
@@ -59,10 +55,7 @@ expect_call::~expect_call() {
     }
 }
 
-std::optional<double> expect_call::remaining() const {
-    if (!left_) return std::nullopt;
-    return end_time_ - now();
-}
+std::optional<double> expect_call::remaining() const { return until_.remaining(); }
 
 bool expect_call::time_left() const {
     const auto left = remaining();

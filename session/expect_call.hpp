@@ -13,6 +13,7 @@
 
 #include <ptypilot/spawn.hpp>
 
+#include "session/clock.hpp"
 #include "session/session_state.hpp"
 
 namespace ptypilot::detail {
@@ -74,7 +75,7 @@ private:
     // The time-out as the loop counts it: the whole time before the first
     // read, then what is left after each read.
     std::optional<double> left_;
-    double end_time_ = 0.0;
+    deadline until_{std::nullopt};
     std::string incoming_;
     std::size_t started_with_ = 0;
     std::size_t freshlen_ = 0;

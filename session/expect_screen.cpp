@@ -25,8 +25,7 @@ int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_s
                 std::optional<double> timeout) {
     detail::terminal& screen = detail::screen_of(state.tap, "expect_screen()");
     if (timeout && *timeout == -1) timeout = s.timeout;
-    timeout = detail::checked_timeout(timeout);
-    const double end_time = timeout ? detail::now() + *timeout : 0.0;
+    const detail::deadline until(detail::checked_timeout(timeout));
     // What an earlier expect call knew of the buffer no longer holds.
     state.searched_by.reset();
     s.searcher = strategy;
@@ -55,13 +54,13 @@ int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_s
                     return index;
                 }
             }
-            if (timeout && *timeout < 0) throw TIMEOUT("Timeout exceeded in expect_screen().");
+            const auto left = until.remaining();
+            if (left && *left < 0) throw TIMEOUT("Timeout exceeded in expect_screen().");
             const std::size_t had = incoming.size();
-            detail::read_into(s, state, incoming, s.maxread, timeout, true);
+            detail::read_into(s, state, incoming, s.maxread, left, true);
             if (incoming.size() - had < detail::read_request(s.maxread))
                 detail::short_pause(s.delayafterread);
             changed = screen.refresh();
-            if (timeout) *timeout = end_time - detail::now();
         }
     } catch (const EOF_& e) {
         s.buffer = std::move(incoming);

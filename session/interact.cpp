@@ -134,7 +134,7 @@ private:
     }
 
     void show(std::string data) {
-        detail::feed_tap(state_, data);
+        if (state_.tap) state_.tap->watch(data);
         if (output_filter_) data = output_filter_(std::move(data));
         detail::log_chunk(s_.logfile, data);
         to_user_ = std::move(data);
@@ -334,8 +334,8 @@ interact_end spawn::interact(std::string escape_character, filter_function input
     if (options.follow_window_size) winch.emplace();
     const master_nonblocking nonblocking(child_fd);
     std::optional<master_nonblocking> write_end_nonblocking;
-    if (detail::write_fd(*this, *state_) != child_fd)
-        write_end_nonblocking.emplace(detail::write_fd(*this, *state_));
+    if (const int write_end = detail::write_fd(*this, *state_); write_end != child_fd)
+        write_end_nonblocking.emplace(write_end);
     return relay(*this, *state_, raw, input_filter, output_filter, options, winch ? &*winch : nullptr)
         .run(escape_character);
 }

@@ -79,26 +79,6 @@ bool check_alive(spawn& s, detail::session_state& state, bool may_block) {
     return false;
 }
 
-// Waits up to `limit` seconds (no value: without limit) for the child to
-// end, without reaping it.
-void await_end(spawn& s, detail::session_state& state, std::optional<double> limit) {
-    const detail::deadline until(limit);
-    while (!s.terminated) {
-        const auto left = until.remaining();
-        if (left && !(*left > 0)) return;  // NaN included
-        if (state.pidfd) {
-            pollfd p{state.pidfd.get(), POLLIN, 0};
-            const timespec ts = detail::to_timespec(left.value_or(0.0));
-            const int r = ::ppoll(&p, 1, left ? &ts : nullptr, nullptr);
-            if (r > 0 || (r < 0 && errno != EINTR)) return;
-        } else {
-            // Without a pidfd, look now and then.
-            if (!check_alive(s, state, false)) return;
-            detail::sleep_for(left ? std::min(*left, 0.01) : 0.01);
-        }
-    }
-}
-
 std::string no_child_message(const char* call) {
     return std::string(call) + " needs a child process, and this session is over a descriptor: it has none.";
 }
@@ -121,6 +101,25 @@ void close_descriptors(spawn& s, detail::session_state& state) {
 }
 
 }  // namespace
+
+bool detail::await_end(spawn& s, session_state& state, const deadline& until) {
+    for (;;) {
+        if (s.terminated) return true;
+        const auto left = until.remaining();
+        if (state.pidfd) {
+            pollfd p{state.pidfd.get(), POLLIN, 0};
+            const timespec ts = to_timespec(left.value_or(0.0));
+            const int r = ::ppoll(&p, 1, left ? &ts : nullptr, nullptr);
+            if (r == 0) return false;
+            if (r > 0 || errno != EINTR) return true;
+            continue;  // a signal: on with the time left
+        }
+        // Without a pidfd, look now and then.
+        if (!check_alive(s, state, false)) return true;
+        if (left && !(*left > 0)) return false;  // NaN included
+        sleep_for(left ? std::min(*left, 0.01) : 0.01);
+    }
+}
 
 bool spawn::isalive() {
     if (state_->no_child) return !closed && !flag_eof;
@@ -163,7 +162,7 @@ bool spawn::terminate(bool force) {
     auto alive = [&] { return check_alive(*this, *state_, false); };
     // Each pause lasts until the child ends or delayafterterminate has
     // passed: the answer is the same as after the whole pause, only sooner.
-    auto pause = [&] { await_end(*this, *state_, delayafterterminate); };
+    auto pause = [&] { detail::await_end(*this, *state_, detail::deadline(delayafterterminate)); };
     if (!alive()) return true;
     try {
         for (const int sig : {SIGHUP, SIGCONT, SIGINT}) {
@@ -192,11 +191,11 @@ void spawn::close(bool force) {
     }
     // Up to delayafterclose for the child to go (most do once their terminal
     // is gone); one that has ended already costs no wait at all.
-    await_end(*this, *state_, delayafterclose);
+    detail::await_end(*this, *state_, detail::deadline(delayafterclose));
     // A child that has closed its terminal may still be finishing its work:
     // its exit status is worth the session's time-out, but no more, since
     // one that lives on (a daemon) would hold close() for ever.
-    if (flag_eof) await_end(*this, *state_, detail::checked_timeout(timeout));
+    if (flag_eof) detail::await_end(*this, *state_, detail::deadline(detail::checked_timeout(timeout)));
     if (check_alive(*this, *state_, false) && !terminate(force))
         throw ExceptionPty("close() could not terminate the child using terminate()");
     child_fd = -1;

@@ -57,28 +57,16 @@ bool readable(int fd, std::optional<double> timeout) {
     throw EOF_(message);
 }
 
-// After end of file isalive() waits for the child's end, for as long as a
-// child that closed its terminal lives on; a read with a time-out waits no
-// longer than that. Whether the child ended meanwhile.
-bool ended_within(const detail::session_state& state, const detail::deadline& until) {
-    for (;;) {
-        const auto left = until.remaining();
-        if (!left) return true;  // no limit: isalive() may wait as long as it takes
-        pollfd p{state.pidfd.get(), POLLIN, 0};
-        const timespec ts = detail::to_timespec(std::max(*left, 0.0));
-        const int r = ::ppoll(&p, 1, &ts, nullptr);
-        if (r < 0 && errno == EINTR) continue;
-        return r != 0;
-    }
-}
-
 // Waits until `fd` has input (or its end) for a read; throws EOF_ or TIMEOUT
 // as read_nonblocking() reports them.
-void wait_for_input(spawn& s, const detail::session_state& state, int fd, const detail::deadline& until) {
+void wait_for_input(spawn& s, detail::session_state& state, int fd, const detail::deadline& until) {
     const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
     if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     if (waited == fast_wait::readable) return;
-    if (s.flag_eof && state.pidfd && !s.terminated && !ended_within(state, until))
+    // After end of file isalive() waits for the child's end, for as long as a
+    // child that closed its terminal lives on; a read with a time-out waits
+    // no longer than that.
+    if (s.flag_eof && state.pidfd && until.remaining() && !detail::await_end(s, state, until))
         end_of_file(s,
                     "End Of File (EOF) in read_nonblocking(). The terminal is closed; the child still runs.");
     if (!s.isalive()) {
@@ -140,8 +128,11 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
         // Kept before it is logged: a log that fails loses none of it.
         // With escape stripping on, a chunk of nothing but escape sequences
         // leaves nothing: read again, with the time left.
-        const bool kept = !state.tap || state.tap->take(chunk, dst) || every_chunk;
-        if (!state.tap) dst.append(chunk);
+        bool kept = true;
+        if (state.tap)
+            kept = state.tap->take(chunk, dst) || every_chunk;
+        else
+            dst.append(chunk);
         log_chunk(s.logfile, chunk);
         log_chunk(s.logfile_read, chunk);
         if (kept) return;

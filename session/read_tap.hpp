@@ -34,6 +34,17 @@ struct read_tap {
         stripper->strip(chunk, dst);
         return dst.size() != had;
     }
+
+    // Output the relay shows the user, which no read keeps: the screen sees
+    // it, and so does the stripping, so that a sequence cut between the
+    // relay's last read and the next read of the session is still known.
+    void watch(std::string_view chunk) {
+        if (screen) screen->feed(chunk);
+        if (stripper) {
+            std::string ignored;
+            stripper->strip(chunk, ignored);
+        }
+    }
 };
 
 // The screen of a session, for an operation that needs it; std::logic_error

@@ -7,11 +7,11 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <ptypilot/spawn.hpp>
 
+#include "session/clock.hpp"
 #include "session/read_tap.hpp"
 #include "session/unique_fd.hpp"
 
@@ -69,17 +69,10 @@ inline bool child_running(const spawn& s, const session_state& state) {
 // the one read.
 int write_fd(const spawn& s, const session_state& state);
 
-// Output the relay shows the user, which the screen must see too, and the
-// escape stripping as well, so that a sequence cut between the relay's last
-// read and the next read of the session is still known for one.
-inline void feed_tap(session_state& state, std::string_view data) {
-    if (!state.tap) return;
-    if (state.tap->screen) state.tap->screen->feed(data);
-    if (state.tap->stripper) {
-        std::string ignored;
-        state.tap->stripper->strip(data, ignored);
-    }
-}
+// Waits until the child ends or `until` passes (no limit: until it ends),
+// looking at least once, without reaping it; whether it has ended (or can
+// no longer be waited on).
+bool await_end(spawn& s, session_state& state, const deadline& until);
 
 // What releasing a session (its destructor, or a move onto it) does: close
 // it, reporting nothing, and leave a child that has not ended even so to be
