@@ -113,7 +113,8 @@ public:
           winch_(winch),
           to_fd_(detail::write_fd(s, state)),
           stdin_tty_(::isatty(s.STDIN_FILENO_) == 1),
-          stdout_tty_(::isatty(s.STDOUT_FILENO_) == 1) {}
+          stdout_tty_(::isatty(s.STDOUT_FILENO_) == 1),
+          peer_tty_(::isatty(s.child_fd) == 1) {}
 
     interact_end run(const std::string& escape_character);
 
@@ -125,10 +126,17 @@ private:
         long columns = ws.ws_col;
         // With the screen on, the child gets the nearest size the screen can
         // show, rather than a relay that stops at an odd user terminal.
-        if (state_.tap && state_.tap->screen) {
+        detail::terminal* const screen = state_.tap ? state_.tap->screen.get() : nullptr;
+        if (screen) {
             rows = std::clamp(rows, 1L, static_cast<long>(virtual_terminal::max_side));
             columns = std::clamp(columns, static_cast<long>(virtual_terminal::min_columns),
                                  static_cast<long>(virtual_terminal::max_side));
+        }
+        // A socket or a pipe pair has no window to follow; the screen still
+        // shows what a terminal of the user's size would.
+        if (state_.no_child && !peer_tty_) {
+            if (screen) screen->resize(static_cast<int>(rows), static_cast<int>(columns));
+            return;
         }
         s_.setwinsize(rows, columns);
     }
@@ -235,6 +243,7 @@ private:
     const int to_fd_;                  // where input for the child goes (a pipe pair writes elsewhere)
     const bool stdin_tty_;
     const bool stdout_tty_;
+    const bool peer_tty_;  // the child's side, or the caller's descriptor, is a terminal
 
     std::string to_user_;   // the child's output, not yet taken by the user's terminal
     std::string to_child_;  // input, not yet taken by the child's terminal

@@ -6,8 +6,11 @@ namespace ptypilot::detail {
 
 namespace {
 
+// TCSADRAIN and not TCSAFLUSH: keys typed ahead, while the caller had the
+// terminal (on_wake, a stop) or before the relay began, are the user's
+// input for the child and must not be thrown away.
 int set_mode(int fd, const termios& mode) {
-    return retry_eintr([&] { return ::tcsetattr(fd, TCSAFLUSH, &mode); });
+    return retry_eintr([&] { return ::tcsetattr(fd, TCSADRAIN, &mode); });
 }
 
 }  // namespace

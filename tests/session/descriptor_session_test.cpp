@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 
@@ -319,6 +320,45 @@ TEST(DescriptorSession, InteractUntilTheDeviceHangsUp) {
     ::close(keyboard[0]);
     ::close(screen[0]);
     peer_hangs_up(p);
+}
+
+// Following the window size over a socket or pipes: there is no window to
+// follow, the relay runs, and the screen takes the user's size, after a
+// SIGWINCH too.
+TEST(DescriptorSession, InteractFollowsTheWindowWithoutATerminal) {
+    for (const auto& k : {kinds[0], kinds[1]}) {
+        SCOPED_TRACE(k.name);
+        line_pair p = k.make();
+        spawn s = session_over(p);
+        s.enable_screen();
+        int user_master = -1, user_slave = -1, shown[2];
+        winsize user{30, 100, 0, 0};
+        ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, &user), 0);
+        ASSERT_EQ(::pipe2(shown, O_CLOEXEC), 0);
+        s.STDIN_FILENO_ = user_slave;
+        s.STDOUT_FILENO_ = shown[1];
+        peer_says(p, "first ");
+        bool resized = false;
+        const filter_function resize_then_end = [&](std::string d) {
+            if (!resized) {
+                resized = true;
+                user = {40, 120, 0, 0};
+                ::ioctl(user_master, TIOCSWINSZ, &user);
+                ::kill(::getpid(), SIGWINCH);
+                EXPECT_EQ(::write(p.peer_write, "second", 6), 6);
+                peer_hangs_up(p);
+            }
+            return d;
+        };
+        interact_options follow;
+        follow.follow_window_size = true;
+        s.interact("\x1d", nullptr, resize_then_end, follow);
+        ::close(shown[1]);
+        EXPECT_EQ(testing_support::read_until_eof(shown[0]), "first second");
+        EXPECT_EQ(s.screen().rows, 40);
+        EXPECT_EQ(s.screen().columns, 120);
+        for (const int fd : {user_master, user_slave, shown[0]}) ::close(fd);
+    }
 }
 
 // Sessions over descriptors and children in one wait.

@@ -498,6 +498,38 @@ TEST(Interact, WakeDescriptorHandsTheTerminalToTheCaller) {
     ::close(user_slave);
 }
 
+// Keys typed before the relay and while the caller has the terminal are the
+// child's: no switch of the terminal's mode throws them away.
+TEST(Interact, KeysTypedAheadReachTheChild) {
+    int user_master = -1, user_slave = -1;
+    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    spawn s("timeout 15 head -n 2");
+    collector out;
+    pipe_pair wake;
+    s.STDIN_FILENO_ = user_slave;
+    s.STDOUT_FILENO_ = out.fd();
+    const auto type = [&](const std::string& keys) {
+        ASSERT_EQ(::write(user_master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        ASSERT_TRUE(testing_support::wait_readable(user_slave));  // the terminal holds them
+    };
+    interact_options options;
+    options.wake_fd = wake.r;
+    options.on_wake = [&] {
+        char c = 0;
+        (void)::read(wake.r, &c, 1);
+        type("during\r");
+        return true;
+    };
+    type("before\r");
+    ASSERT_EQ(::write(wake.w, "w", 1), 1);  // the relay answers it before it reads the keys
+    EXPECT_EQ(s.interact("\x1d", nullptr, nullptr, options), interact_end::child_ended);
+    EXPECT_EQ(s.exitstatus, 0);
+    const std::string shown = out.finish();
+    EXPECT_NE(shown.find("before\r\nduring\r\n"), std::string::npos) << shown;
+    ::close(user_master);
+    ::close(user_slave);
+}
+
 // Nobody is left to relay to once the user's terminal hangs up.
 TEST(Interact, HungUpTerminalEndsTheRelay) {
     int user_master = -1, user_slave = -1;
