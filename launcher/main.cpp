@@ -1,10 +1,13 @@
 // ptypilot: run a program on a new pseudo-terminal and hand the terminal to
 // the user until the program ends or Ctrl-] is typed.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -65,9 +68,23 @@ int relay(ptypilot::spawn& launch, signal_inbox& inbox, int& ending) {
     return launch.exitstatus.value_or(0);
 }
 
+// A standard stream the caller closed would be taken by the first
+// descriptor made (the signal pipe: the relay would read it as the keyboard,
+// and the child's output as signals). /dev/null takes its place: a closed
+// input is empty input, a closed output takes everything.
+void fill_closed_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number: `fd` itself, those below are open by now.
+        const int opened = ::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+        if (opened != fd) std::_Exit(1);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    fill_closed_standard_streams();
     // A closed standard output must show as an error of the relay instead of
     // killing the launcher silently. The child starts with SIGPIPE at its
     // default again.

@@ -134,15 +134,17 @@ void run_child(const exec_plan& plan) noexcept {
     close_from_3_except(plan.report_fd);
 
     // Handlers of the parent would run the parent's code here; everything
-    // starts at its default except SIGHUP, so that the program survives the
-    // parent closing its side of the terminal.
+    // starts at its default except SIGHUP, unless asked, so that the program
+    // survives the parent closing its side of the terminal.
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig)
         if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
-    struct sigaction ign {};
-    ign.sa_handler = SIG_IGN;
-    ::sigaction(SIGHUP, &ign, nullptr);
+    if (plan.ignore_sighup) {
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        ::sigaction(SIGHUP, &ign, nullptr);
+    }
 
     // The parent blocked every signal around the fork; unblock only now that
     // no handler of the parent's is left to run.

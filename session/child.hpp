@@ -39,6 +39,8 @@ struct exec_plan {
     // The size of the terminal the program starts with.
     unsigned short rows = defaults::rows;
     unsigned short columns = defaults::columns;
+    // SIGHUP ignored across the exec rather than left at its default.
+    bool ignore_sighup = true;
 };
 
 // Never returns: execs the program or reports the failure and _exits.

@@ -73,6 +73,7 @@ spawn::spawn(std::optional<std::string> command_, argument_list args_, const spa
     delayafterterminate = options.delayafterterminate.count();
     delayafterread = options.delayafterread.count();
     ignorecase = options.ignorecase;
+    ignore_sighup = options.ignore_sighup;
     state_->start_window = options.window;
     if (command_) _spawn(std::move(*command_), std::move(args_).take());
 }

@@ -15,6 +15,7 @@
 #include <ptypilot/errors.hpp>
 
 #include "session/eintr.hpp"
+#include "session/off_standard_streams.hpp"
 #include "session/system_error.hpp"
 
 namespace ptypilot::detail {
@@ -38,6 +39,13 @@ private:
     sigset_t old_;
 };
 
+// A system call of the start that failed (out of descriptors, say) is a
+// std::system_error like every other, so that callers can tell EMFILE from
+// ENOMEM; the text stays the one the start has always shown.
+[[noreturn]] void throw_fork_failure(int err) {
+    throw_errno(err, "Error! pty.fork() failed: " + errno_text(err));
+}
+
 struct forked {
     pid_t pid = -1;
     unique_fd master;
@@ -54,7 +62,7 @@ struct pty_pair {
 // terminal (it would read everything typed there, passwords included).
 // Returns errno on failure.
 int open_pty_pair(pty_pair& pair) {
-    pair.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    pair.master = off_standard_streams(unique_fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)));
     if (!pair.master || ::grantpt(pair.master.get()) != 0 || ::unlockpt(pair.master.get()) != 0) return errno;
     pair.tty.reset(::ioctl(pair.master.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (pair.tty) return 0;
@@ -69,8 +77,7 @@ int open_pty_pair(pty_pair& pair) {
 forked fork_native(exec_plan plan) {
     forked out;
     pty_pair pty;
-    if (const int err = open_pty_pair(pty); err != 0)
-        throw ExceptionPty("Error! pty.fork() failed: " + errno_text(err));
+    if (const int err = open_pty_pair(pty); err != 0) throw_fork_failure(err);
     plan.tty_fd = pty.tty.get();
     int err = 0;
     {
@@ -79,7 +86,7 @@ forked fork_native(exec_plan plan) {
         if (out.pid == 0) run_child(plan);
         err = errno;
     }
-    if (out.pid < 0) throw ExceptionPty("Error! pty.fork() failed: " + errno_text(err));
+    if (out.pid < 0) throw_fork_failure(err);
     out.master = std::move(pty.master);
     return out;
 }
@@ -87,18 +94,21 @@ forked fork_native(exec_plan plan) {
 forked fork_substitute(exec_plan plan) {
     forked out;
     pty_pair pty;
-    if (open_pty_pair(pty) != 0) throw ExceptionPty("Error! Could not open pty with os.openpty().");
+    if (const int err = open_pty_pair(pty); err != 0)
+        throw_errno(err, "Error! Could not open pty with os.openpty().");
     char tty_path[PATH_MAX];
     if (const int err = ::ttyname_r(pty.tty.get(), tty_path, sizeof tty_path); err != 0) throw_errno(err);
     out.tty_name = tty_path;
     plan.tty_fd = pty.tty.get();
     plan.tty_name = out.tty_name.c_str();
+    int err = 0;
     {
         signal_block block;
         out.pid = ::fork();
         if (out.pid == 0) run_child(plan);
+        err = errno;
     }
-    if (out.pid < 0) throw ExceptionPty("Error! Failed os.fork().");
+    if (out.pid < 0) throw_errno(err, "Error! Failed os.fork().");
     out.master = std::move(pty.master);
     return out;
 }
@@ -121,11 +131,10 @@ void reap(pid_t pid) {
         case child_failure::not_disconnected:
             throw ExceptionPty("Error! We are not disconnected from a controlling tty.");
         case child_failure::open_child_pty:
-            throw ExceptionPty("Error! Could not open child pty, " + tty_name);
+            throw_errno(report.err, "Error! Could not open child pty, " + tty_name);
         case child_failure::open_dev_tty:
-            throw ExceptionPty("Error! Could not open controlling tty, /dev/tty");
-        case child_failure::native_terminal:
-            throw ExceptionPty("Error! pty.fork() failed: " + errno_text(report.err));
+            throw_errno(report.err, "Error! Could not open controlling tty, /dev/tty");
+        case child_failure::native_terminal: throw_fork_failure(report.err);
         case child_failure::exec:
         case child_failure::os_error: break;
     }
@@ -138,10 +147,9 @@ started_child start_child(exec_plan plan, bool native) {
     int pipe_fds[2];
     check(::pipe2(pipe_fds, O_CLOEXEC));
     unique_fd report_read(pipe_fds[0]);
-    unique_fd report_write(pipe_fds[1]);
-    // With the caller's standard streams closed the pipe could land on 0-2,
-    // which the child overwrites with the terminal before it could report.
-    if (report_write.get() <= 2) report_write.reset(check(::fcntl(report_write.get(), F_DUPFD_CLOEXEC, 3)));
+    // The child overwrites 0-2 with its terminal before it could report.
+    unique_fd report_write = off_standard_streams(unique_fd(pipe_fds[1]));
+    if (!report_write) throw_errno();
     plan.report_fd = report_write.get();
 
     forked child = native ? fork_native(plan) : fork_substitute(plan);

@@ -49,6 +49,7 @@ void take_fields(spawn& to, spawn& from) {
     to.env = std::move(from.env);
     to.irix_hack = from.irix_hack;
     to.use_native_pty_fork = from.use_native_pty_fork;
+    to.ignore_sighup = from.ignore_sighup;
     to.command = std::move(from.command);
     to.args = std::move(from.args);
 }

@@ -12,6 +12,7 @@
 
 #include "session/abandoned_children.hpp"
 #include "session/fork_pty.hpp"
+#include "session/off_standard_streams.hpp"
 #include "session/session_state.hpp"
 #include "session/start_plan.hpp"
 #include "session/unique_fd.hpp"
@@ -111,12 +112,16 @@ void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
     exec.dir_fd = dir.get();
     exec.rows = state_->start_window.rows;
     exec.columns = state_->start_window.columns;
+    exec.ignore_sighup = ignore_sighup;
     detail::started_child child = detail::start_child(exec, use_native_pty_fork);
     pid = child.pid;
     state_->master = std::move(child.master);
     child_fd = state_->master.get();
     // Lets the relay sleep until the child ends instead of polling for it.
-    state_->pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0)));
+    // Kept off 0-2, where the relay would read it as the user's terminal;
+    // without a free number the session goes on without one.
+    state_->pidfd = detail::off_standard_streams(
+        detail::unique_fd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0))));
     terminated = false;
     closed = false;
 }

@@ -29,4 +29,6 @@ std::string errno_text(int err) {
 
 void throw_errno(int err) { throw errno_error(err, errno_text(err)); }
 
+void throw_errno(int err, std::string text) { throw errno_error(err, std::move(text)); }
+
 }  // namespace ptypilot::detail

@@ -11,6 +11,9 @@ namespace ptypilot::detail {
 std::string errno_text(int err);
 
 [[noreturn]] void throw_errno(int err);
+// The same error with a text of its own, for messages that name the step
+// that failed ("Error! pty.fork() failed: [Errno 24] ...").
+[[noreturn]] void throw_errno(int err, std::string text);
 [[noreturn]] inline void throw_errno() { throw_errno(errno); }
 
 // For calls that return -1 and set errno.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "session/off_standard_streams.hpp"
 #include "session/system_error.hpp"
 
 namespace ptypilot::detail {
@@ -37,8 +38,10 @@ sigset_t only_winch() {
 winch_pipe::winch_pipe() {
     int fds[2];
     check(::pipe2(fds, O_CLOEXEC | O_NONBLOCK));
-    read_.reset(fds[0]);
-    write_.reset(fds[1]);
+    // On 0-2 the relay would take its own pipe for the user's terminal.
+    read_ = off_standard_streams(unique_fd(fds[0]));
+    write_ = off_standard_streams(unique_fd(fds[1]));
+    if (!read_ || !write_) throw_errno();
     previous_fd_ = winch_write_fd.exchange(write_.get());
     struct sigaction action {};
     action.sa_handler = on_winch;

@@ -55,7 +55,8 @@ struct interact_options {
     /// SIGWINCH. For the length of the call the relay handles SIGWINCH itself
     /// and puts the previous action back afterwards; one relay at a time.
     /// With the screen on, the child gets the nearest size the screen can
-    /// take.
+    /// take. A session over a descriptor that is not a terminal has no
+    /// window to set: only the screen, if on, follows the user's size.
     bool follow_window_size = false;
     /// A descriptor that turns readable when the caller has something to do,
     /// such as the read end of a pipe its signal handlers write to; -1 for
@@ -124,7 +125,9 @@ public:
     /// not executable, std::out_of_range for a command line without a word,
     /// std::invalid_argument for a NUL byte in the command, an argument, `cwd`
     /// or the environment (or an environment name that is empty or holds '='),
-    /// and std::system_error when the child cannot execute the program.
+    /// and std::system_error when the child cannot execute the program or a
+    /// system call of the start fails (EMFILE out of descriptors, say; its
+    /// text then "Error! pty.fork() failed: [Errno 24] Too many open files").
     explicit spawn(std::optional<std::string> command, argument_list args = {},
                    std::optional<double> timeout = defaults::timeout, int maxread = defaults::maxread,
                    std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
@@ -309,6 +312,11 @@ public:
     /// with setsid and TIOCSCTTY as forkpty does. Set at construction (true
     /// except on Solaris); read by the start.
     bool use_native_pty_fork;
+    /// The child starts with SIGHUP ignored (true, the default), so that it
+    /// outlives the session closing its side of the terminal; false starts it
+    /// with SIGHUP at its default action like every other signal, so that a
+    /// program can trap it or be ended by it. Read by the start.
+    bool ignore_sighup = true;
     /// The program's path as found along PATH, once the start has run; no
     /// value on a session constructed without a command.
     std::optional<std::string> command;

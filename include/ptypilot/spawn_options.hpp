@@ -51,6 +51,8 @@ struct spawn_options {
     bool ignorecase = false;
     /// The size of the child's terminal when it starts.
     window_size window = {};
+    /// The child starts with SIGHUP ignored; false leaves it at its default.
+    bool ignore_sighup = true;
 };
 
 }  // namespace ptypilot

@@ -39,8 +39,8 @@ char** to_argv(std::vector<std::string>& words) {
 }
 
 // Runs the launcher with standard input from /dev/null and standard output
-// (and error) captured.
-result run(std::vector<std::string> words) {
+// (and error) captured, then the descriptors in `closed` closed.
+result run(std::vector<std::string> words, std::initializer_list<int> closed = {}) {
     words.insert(words.begin(), launcher);
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) return {};
@@ -51,6 +51,7 @@ result run(std::vector<std::string> words) {
         ::dup2(in, 0);
         ::dup2(p[1], 1);
         ::dup2(p[1], 2);
+        for (const int fd : closed) ::close(fd);
         ::execv(argv[0], argv);
         ::_exit(126);
     }
@@ -357,6 +358,18 @@ TEST(Launcher, InputAtEndOfFileUsesNoCpuWhileWaiting) {
     EXPECT_LT(used, 0.5);
 }
 
+// Standard streams the caller closed: a closed input is empty input, and the
+// child's output is never taken for a signal (bytes 2, 15 and 20 would be
+// SIGINT, SIGTERM and SIGTSTP).
+TEST(Launcher, ClosedStandardStreams) {
+    auto r = run({"/bin/sh", "-c", "echo hello; read x; echo got=$x"}, {0});
+    EXPECT_NE(r.out.find("hello\r\ngot=\r\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.code, 0);
+    r = run({"/bin/sh", "-c", "printf '\\002\\017\\024'; exit 3"}, {0, 1});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.code, 3);
+}
+
 TEST(Launcher, ClosedOutputIsReportedNotFatal) {
     std::vector<std::string> words{launcher, fixture, "flood", "100000"};
     char** argv = to_argv(words);
@@ -483,8 +496,7 @@ TEST(Launcher, HangUpEndsTheChildAndTheLauncherAsSighupWould) {
 TEST(Launcher, StopsAndContinuesUnderAShellWithJobControl) {
     job_control_shell sh;
     sh.enter(launcher + " ENV PS1='inner$ ' PATH=/usr/bin:/bin -- /bin/sh");
-    // The prompt, not the command line: raw mode starts by discarding what
-    // was typed ahead.
+    // The prompt, not the command line that holds its text.
     ASSERT_TRUE(sh.shows("\ninner$ "));
     sh.enter("echo pid=$PPID");
     pid_t pid = 0;

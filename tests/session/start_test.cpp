@@ -1,7 +1,10 @@
 // Starting a child, on both ways of forking it.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <memory>
@@ -118,8 +121,11 @@ TEST_P(Start, StandardStreamsAreTheTerminalWhenTheCallerHasNone) {
                           ::fcntl(2, F_DUPFD_CLOEXEC, 10)};
     for (int fd = 0; fd <= 2; ++fd) ::close(fd);
     std::string out;
+    int master = -1;  // the session's own side stays off 0-2 as well
     try {
-        out = output_of(GetParam(), fixture + " fds");
+        auto s = start(GetParam(), fixture + " fds");
+        master = s->child_fd;
+        out = read_until_eof(s->child_fd);
     } catch (const std::exception& e) {
         out = e.what();
     }
@@ -128,6 +134,7 @@ TEST_P(Start, StandardStreamsAreTheTerminalWhenTheCallerHasNone) {
         ::close(saved[fd]);
     }
     EXPECT_EQ(out, "0 1 2 \r\n");
+    EXPECT_GT(master, 2);
 }
 
 TEST_P(Start, PtyStaysOutOfOtherThreadsChildren) {
@@ -171,6 +178,41 @@ TEST_P(Start, ChildIgnoresHangupOnlyAndStartsUnblocked) {
     ::signal(SIGPIPE, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
     EXPECT_EQ(out, "HUP=ign PIPE=dfl INT=dfl MASK=empty\r\n");
+    // Asked, SIGHUP starts at its default too, for a child that traps it.
+    spawn s(std::nullopt, {.ignore_sighup = false});
+    s.use_native_pty_fork = GetParam();
+    s._spawn(fixture + " dispositions");
+    EXPECT_EQ(read_until_eof(s.child_fd), "HUP=dfl PIPE=dfl INT=dfl MASK=empty\r\n");
+}
+
+// Out of descriptors at each step of the start: a std::system_error with
+// EMFILE (the start's own text kept), nothing left open, no child left.
+TEST_P(Start, OutOfDescriptorsIsASystemErrorThatLeavesNothing) {
+    struct limit_restored {
+        rlimit saved{};
+        limit_restored() { ::getrlimit(RLIMIT_NOFILE, &saved); }
+        ~limit_restored() { ::setrlimit(RLIMIT_NOFILE, &saved); }
+    } limit;
+    const int before = testing_support::open_fd_count();
+    std::vector<std::string> texts;
+    for (int spare = 0; spare <= 5; ++spare) {
+        rlimit low = limit.saved;
+        low.rlim_cur = static_cast<rlim_t>(before + spare);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        try {
+            auto s = start(GetParam(), fixture + " print ok");
+            EXPECT_EQ(read_until_eof(s->child_fd), "ok");
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(e.code().value(), EMFILE) << e.what();
+            texts.emplace_back(e.what());
+        }
+        ::setrlimit(RLIMIT_NOFILE, &limit.saved);
+        EXPECT_EQ(testing_support::open_fd_count(), before);
+        EXPECT_TRUE(::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD);
+    }
+    const char* kept = GetParam() ? "Error! pty.fork() failed: [Errno 24] Too many open files"
+                                  : "Error! Could not open pty with os.openpty().";
+    EXPECT_NE(std::find(texts.begin(), texts.end(), kept), texts.end());
 }
 
 TEST_P(Start, EnvironmentIsExactlyTheGivenMap) {
