@@ -1,0 +1,118 @@
+// Shells and REPLs driven in step: real programs, the same kinds of command.
+#include <ptypilot/repl.hpp>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace ptypilot;
+
+namespace {
+
+std::string numbers(int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += std::to_string(i) + "\r\n";
+    return out;
+}
+
+struct program {
+    const char* name;
+    std::function<repl()> make;
+};
+
+const program programs[] = {
+    {"sh", [] { return repl::shell("/bin/sh"); }},
+    {"dash", [] { return repl::shell("dash"); }},
+    {"bash", [] { return repl::shell("bash"); }},
+    {"python3", [] { return repl::python("/usr/bin/python3"); }},
+    {"bc", [] { return repl::bc(); }},
+};
+
+struct command_case {
+    const char* kind;
+    const char* command;
+    std::string output;  // the output's end when `tail` is set
+    std::optional<int> status;
+    bool tail = false;
+    const char* answer = nullptr;  // the command waits for this line; `seen` is what it showed first
+    const char* seen = "";
+};
+
+const char* const shells = "sh dash bash";
+
+std::vector<command_case> cases_for(const std::string& name) {
+    if (std::string(shells).find(name) != std::string::npos)
+        return {
+            {"empty output", "true", "", 0},
+            {"many lines", "i=0\nwhile [ $i -lt 300 ]\ndo\n  echo $i\n  i=$((i + 1))\ndone", numbers(300), 0},
+            {"no final newline", "printf 'a\\nb'", "a\r\nb", 0},
+            {"its own prompts", "echo \"$PS1$PS2\"; false", "+$?]\r\n", 1, true},
+            {"failing", "cat /nonexistent", "cat: /nonexistent: No such file or directory\r\n", 1},
+            {"waits for input", "printf 'name? '; read x; echo \"got:$x\"", "name? got:hi\r\n", 0, false,
+             "hi", "name? "},
+        };
+    if (name == "python3")
+        return {
+            {"empty output", "x = 1", "", std::nullopt},
+            {"many lines", "for i in range(300):\n    print(i)", numbers(300), std::nullopt},
+            {"failing", "1/0", "ZeroDivisionError: division by zero\r\n", std::nullopt, true},
+            {"waits for input", "print('got:' + input('name? '))", "name? got:hi\r\n", std::nullopt, false,
+             "hi", "name? "},
+        };
+    return {
+        {"empty output", "x = 1", "", std::nullopt},
+        {"many lines", "for (i = 0; i < 300; i++) i", numbers(300), std::nullopt},
+        {"a function", "define f(x) {\n  return (x * 2)\n}\nf(21)", "42\r\n", std::nullopt},
+        {"failing", "1/0", "Divide by zero\r\n", std::nullopt, true},
+    };
+}
+
+}  // namespace
+
+TEST(Repl, ProgramsTimesCommands) {
+    for (const program& p : programs) {
+        repl r = p.make();
+        for (const command_case& c : cases_for(p.name)) {
+            SCOPED_TRACE(std::string(p.name) + ": " + c.kind);
+            repl_result result;
+            if (c.answer) {
+                // Nothing can bring the prompt back before the answer.
+                try {
+                    r.execute(c.command, 0.5);
+                    ADD_FAILURE() << "no time-out";
+                } catch (const repl_timeout& e) {
+                    EXPECT_EQ(e.seen, c.seen);
+                }
+                r.session().send(std::string(c.answer) + "\n");
+                result = r.finish(10);
+            } else {
+                result = r.execute(c.command, 10);
+            }
+            if (c.tail)
+                EXPECT_TRUE(result.output.ends_with(c.output)) << result.output;
+            else
+                EXPECT_EQ(result.output, c.output);
+            EXPECT_EQ(result.status, c.status);
+        }
+    }
+}
+
+TEST(Repl, AnIncompleteCommandIsInterruptedAndTheNextOneRuns) {
+    for (const char* name : {"dash", "bash"}) {
+        repl r = repl::shell(name);
+        EXPECT_THROW(r.execute("echo 'unclosed", 10), ExceptionPty);
+        EXPECT_EQ(r.execute("echo ok", 10).output, "ok\r\n");
+    }
+}
+
+TEST(Repl, AProgramThatEndsIsAnErrorWithWhatItPrinted) {
+    repl r = repl::shell("dash");
+    try {
+        r.execute("echo bye; exit 3", 10);
+        ADD_FAILURE() << "no end of file";
+    } catch (const repl_ended& e) {
+        EXPECT_EQ(e.seen, "bye\r\n");
+    }
+    r.session().close();
+    EXPECT_EQ(r.session().exitstatus, 3);
+}
