@@ -86,10 +86,12 @@ repl repl::python(const std::string& program, const spawn_options& options) {
 repl repl::bc(const std::string& program, const spawn_options& options) {
     const std::string token = random_token();
     const spawn_options ready = with_environment(options, {{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}}, {});
-    // What `print` writes: the token on a line of its own; its echo, were
-    // there one, would hold a backslash before the "n".
+    // The token on a line of its own is what `print` writes; its echo, were
+    // there one, would hold a backslash before the "n". bc's line editor
+    // reads a line character by character: the call is kept short.
     repl_options prompts(regex(token + "\r\n"));
-    prompts.prompt_line = "print \"" + token + "\\n\"";
+    prompts.setup = "define void ptp_() { print \"" + token + "\\n\" }";
+    prompts.prompt_line = "ptp_()";
     return repl(started_without_echo(program, {"-q"}, ready), std::move(prompts));
 }
 

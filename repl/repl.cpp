@@ -201,7 +201,10 @@ repl::repl(spawn session, repl_options options)
     list.emplace_back(sentinel::timeout);
     s.searcher = std::make_shared<searcher_re>(list);
 
-    if (!s.options.prompt_line.empty()) s.session.send(s.options.prompt_line + "\n");
+    std::string first = s.options.setup;
+    if (!first.empty() && first.back() != '\n') first += '\n';
+    if (!s.options.prompt_line.empty()) first += s.options.prompt_line + "\n";
+    if (!first.empty()) s.session.send(first);
 }
 
 repl::~repl() = default;

@@ -48,6 +48,9 @@ struct repl_options {
     /// one. With it, the lines of a command are sent one at a time, each once
     /// the prompt after the one before it has come; without it, all at once.
     std::optional<regex> continuation;
+    /// Lines sent once when the repl is made, before anything else (bc: the
+    /// function that `prompt_line` calls). Empty: none.
+    std::string setup;
     /// For a program that shows no prompt by itself (bc): a line sent after
     /// every command, and once at the start, that makes the program print
     /// text `prompt` matches. Empty: none.
@@ -136,8 +139,10 @@ public:
     /// repl adds. Started with echo already off (through `stty -echo`), so
     /// that its line editor does not echo either, and TERM=dumb.
     static repl python(const std::string& program = "python3", const spawn_options& options = {});
-    /// `bc -q`, which shows no prompt: after each command the repl sends a
-    /// `print` of a random token, the prompt it then waits for. Started as
+    /// `bc -q`, which shows no prompt: the repl defines a function `ptp_`
+    /// that prints a random token on a line of its own, and calls it on a
+    /// line after each command, so the token is the prompt it waits for. A
+    /// command that defines `ptp_` itself takes the prompt away. Started as
     /// python() is.
     static repl bc(const std::string& program = "bc", const spawn_options& options = {});
 
