@@ -132,11 +132,10 @@ struct repl::state {
         if (index == timeout_index) {
             // The text stays in the session's buffer for the next wait: only
             // reported here, never kept.
-            const std::string seen = at == phase::running ? output + segment(session.before_str()) : "";
-            throw repl_timeout(seen);
+            throw repl_timeout(output + segment(session.before_str()));
         }
         if (index == eof_index) {
-            const std::string seen = at == phase::running ? output + segment(session.before_str()) : "";
+            std::string seen = output + segment(session.before_str());
             at = phase::syncing;
             abandon();
             throw repl_ended(seen);

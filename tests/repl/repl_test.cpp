@@ -1,6 +1,11 @@
 // Shells and REPLs driven in step: real programs, the same kinds of command.
 #include <ptypilot/repl.hpp>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -115,4 +120,41 @@ TEST(Repl, AProgramThatEndsIsAnErrorWithWhatItPrinted) {
     }
     r.session().close();
     EXPECT_EQ(r.session().exitstatus, 3);
+}
+
+TEST(Repl, OverADescriptorSessionAndWithTheEchoTakenOff) {
+    // dash on pipes: interactive by -i, its prompts on standard error.
+    int in[2], out[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    char* const argv[] = {const_cast<char*>("/bin/dash"), const_cast<char*>("-i"), nullptr};
+    char* const envp[] = {const_cast<char*>("PS1=[P:$?]"), const_cast<char*>("PS2=[P+]"), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp), 0);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    repl_options prompts(regex("\\[P:([0-9]+)\\]"), regex("\\[P\\+\\]"));
+    prompts.echo = repl_echo::none;
+    {
+        repl r(spawn::from_fds(out[0], in[1]), prompts);
+        const repl_result result = r.execute("if true\nthen echo hi\nfi; (exit 4)", 10);
+        EXPECT_EQ(result.output, "hi\n");
+        EXPECT_EQ(result.status, 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);  // its input closed with the session
+
+    // The terminal's own echo of every line is taken off what follows it.
+    prompts.echo = repl_echo::strip;
+    repl r(spawn("dash", {"-i"}, {.env = env_map{{"PS1", "[P:$?]"}, {"PS2", "[P+]"}, {"TERM", "dumb"}}}),
+           prompts);
+    const repl_result result = r.execute("for w in one two\ndo echo $w\ndone", 10);
+    EXPECT_EQ(result.output, "one\r\ntwo\r\n");
+    EXPECT_EQ(result.status, 0);
 }
