@@ -14,8 +14,13 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 std::vector<std::string> split_lines(std::string_view command) {
-    if (command.find('\r') != std::string_view::npos || command.find('\0') != std::string_view::npos)
-        throw std::invalid_argument("A command for a repl holds no carriage return and no NUL byte");
+    // A terminal reading lines acts on these (a carriage return ends a line,
+    // Ctrl-D sends half of one, DEL erases): the lines would not be the ones
+    // counted.
+    for (const char c : command)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n') || c == '\x7f')
+            throw std::invalid_argument(
+                "A command for a repl holds no control character but tab and line feed");
     // A final "\n" ends the last line rather than adding an empty one.
     if (!command.empty() && command.back() == '\n') command.remove_suffix(1);
     std::vector<std::string> lines;
@@ -109,7 +114,7 @@ struct repl::state {
 
     void begin(std::string_view command) {
         if (at == phase::running || (at == phase::syncing && !lines.empty()))
-            throw ExceptionPty("A command is already under way in this repl");
+            throw std::logic_error("A command is already under way in this repl");
         auto split = split_lines(command);
         lines = std::move(split);
         sent = 0;
@@ -149,7 +154,7 @@ struct repl::state {
             }
             return std::nullopt;
         }
-        if (at != phase::running) throw ExceptionPty("No command under way in this repl");
+        if (at != phase::running) throw std::logic_error("No command under way in this repl");
 
         output += segment(session.before_str());
         echoes.clear();
@@ -219,7 +224,7 @@ void repl::start(std::string_view command) { state_->begin(command); }
 
 repl_result repl::finish(std::optional<double> timeout) {
     auto& s = *state_;
-    if (!busy()) throw ExceptionPty("No command under way in this repl");
+    if (!busy()) throw std::logic_error("No command under way in this repl");
     if (timeout && *timeout == -1) timeout = s.session.timeout;
     std::optional<clock_type::time_point> deadline;
     if (timeout && *timeout < 1e9)

@@ -158,11 +158,12 @@ public:
     /// `timeout` covers the whole call: -1 the session's `timeout`, no value
     /// no limit. Throws repl_ended when the program ends first, repl_timeout
     /// when the time runs out (the command then stays under way: finish()
-    /// goes on waiting), ExceptionPty when a command is already under way or
-    /// is incomplete (the continuation prompt still comes after the last
-    /// line; the repl then interrupts it and waits for the prompt before the
-    /// next command), and std::invalid_argument for a command holding "\r"
-    /// or a NUL byte.
+    /// goes on waiting), ExceptionPty when the command is incomplete (the
+    /// continuation prompt still comes after the last line; the repl then
+    /// interrupts it and waits for the prompt before the next command),
+    /// std::logic_error when a command is already under way, and
+    /// std::invalid_argument for a command holding a control character other
+    /// than tab and line feed (a terminal would act on it).
     repl_result execute(std::string_view command, std::optional<double> timeout = -1);
     /// The same with a std::chrono duration as the time-out.
     template <class Rep, class Period>
@@ -175,7 +176,8 @@ public:
     /// for execute() about the command itself.
     void start(std::string_view command);
     /// Waits for the command under way to finish and returns what it printed;
-    /// the errors of execute(). `timeout` as for execute().
+    /// the errors of execute() (std::logic_error with no command under way).
+    /// `timeout` as for execute().
     repl_result finish(std::optional<double> timeout = -1);
     /// What to wait for now, as a target for expect_many(): the prompts, end
     /// of file and the time-out, all listed (so advance() sees each as an
@@ -186,7 +188,9 @@ public:
     /// or the queued command when the program is ready for it, and returns the
     /// result once the command's last prompt has come. Throws as execute()
     /// does when the outcome was end of file, the time-out, or an incomplete
-    /// command.
+    /// command, and std::logic_error for a prompt with no command under way.
+    /// A moved-from repl may only be destroyed or assigned to, as for every
+    /// call here.
     std::optional<repl_result> advance(int index);
 
     /// Whether a command is under way (started, its prompt not back yet).

@@ -110,6 +110,16 @@ TEST(Repl, AnIncompleteCommandIsInterruptedAndTheNextOneRuns) {
     }
 }
 
+TEST(Repl, RefusesWhatWouldPutItOutOfStep) {
+    repl r = repl::shell("dash");
+    EXPECT_THROW(r.start("echo a\rb"), std::invalid_argument);   // the terminal's end of a line
+    EXPECT_THROW(r.start("echo a\x04"), std::invalid_argument);  // half a line
+    r.start("echo one");
+    EXPECT_THROW(r.start("echo two"), std::logic_error);
+    EXPECT_EQ(r.finish(10).output, "one\r\n");
+    EXPECT_THROW(r.finish(10), std::logic_error);
+}
+
 TEST(Repl, AProgramThatEndsIsAnErrorWithWhatItPrinted) {
     repl r = repl::shell("dash");
     try {
