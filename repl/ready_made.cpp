@@ -85,13 +85,29 @@ repl repl::python(const std::string& program, const spawn_options& options) {
 
 repl repl::bc(const std::string& program, const spawn_options& options) {
     const std::string token = random_token();
+    const std::string recovery_token = random_token();
     const spawn_options ready = with_environment(options, {{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}}, {});
     // The token on a line of its own is what `print` writes; its echo, were
     // there one, would hold a backslash before the "n". bc's line editor
     // reads a line character by character: the call is kept short.
     repl_options prompts(regex(token + "\r\n"));
     prompts.setup = "define void ptp_() { print \"" + token + "\\n\" }";
+    prompts.setup += "\ndefine void ptq_() { print \"" + recovery_token + "\\n\" }";
     prompts.prompt_line = "ptp_()";
+    prompts.join_prompt_line = [](std::string_view line) -> std::optional<std::string> {
+        // Braces, strings, comments and a closing backslash could take the
+        // call in or drop it; after anything else a ";" only adds a statement.
+        static constexpr std::string_view plain =
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_ \t+-*/%^=()[].,<>!&|;";
+        if (line.empty() || line.find_first_not_of(plain) != std::string_view::npos ||
+            line.find("/*") != std::string_view::npos)
+            return std::nullopt;
+        return std::string(line) + ";ptp_()";
+    };
+    // A parse error or a runtime error ends the execution of the whole line.
+    prompts.line_dropped = regex("(\\(standard_in\\) [0-9]+: |Runtime error \\(func=)[^\n]*\n");
+    prompts.recovery_line = "ptq_()";
+    prompts.recovery_prompt = regex(recovery_token + "\r\n");
     return repl(started_without_echo(program, {"-q"}, ready), std::move(prompts));
 }
 

@@ -69,6 +69,8 @@ struct repl::state {
     repl_options options;
     std::shared_ptr<searcher_re> searcher;
     int continuation_index = -1;
+    int dropped_index = -1;
+    int recovery_index = -1;
     int eof_index = 0;
     int timeout_index = 0;
 
@@ -76,6 +78,8 @@ struct repl::state {
     std::vector<std::string> lines;  // of the command under way or queued
     std::size_t sent = 0;            // lines sent so far
     bool blank_sent = false;
+    bool joined = false;              // the prompt line went on the command's last line
+    bool recovering = false;          // the recovery line went after a dropped line
     std::vector<std::string> echoes;  // lines whose echo may start the next segment
     std::string output;
 
@@ -92,11 +96,19 @@ struct repl::state {
             return;
         }
         std::string all;
-        for (; sent < lines.size(); ++sent) {
+        for (; sent + 1 < lines.size(); ++sent) {
             all += lines[sent] + "\n";
             echoes.push_back(lines[sent]);
         }
-        all += options.prompt_line + "\n";
+        std::string last = lines[sent++];
+        auto with_prompt = options.join_prompt_line ? options.join_prompt_line(last) : std::nullopt;
+        joined = with_prompt.has_value();
+        if (joined)
+            last = std::move(*with_prompt);
+        else
+            all += last + "\n";
+        echoes.push_back(last);
+        all += (joined ? last : options.prompt_line) + "\n";
         session.send(all);
     }
 
@@ -119,6 +131,8 @@ struct repl::state {
         lines = std::move(split);
         sent = 0;
         blank_sent = false;
+        joined = false;
+        recovering = false;
         echoes.clear();
         output.clear();
         if (at == phase::ready) {
@@ -158,6 +172,15 @@ struct repl::state {
 
         output += segment(session.before_str());
         echoes.clear();
+        if (index == dropped_index) {
+            output += session.after_str();
+            if (joined && !recovering) {
+                recovering = true;
+                send_line(options.recovery_line);
+            }
+            return std::nullopt;
+        }
+        if (recovering && index != recovery_index) return std::nullopt;
         if (sent < lines.size()) {
             send_more();
             return std::nullopt;
@@ -198,6 +221,12 @@ repl::repl(spawn session, repl_options options)
     if (s.options.continuation) {
         s.continuation_index = static_cast<int>(list.size());
         list.emplace_back(*s.options.continuation);
+    }
+    if (s.options.line_dropped && s.options.recovery_prompt) {
+        s.dropped_index = static_cast<int>(list.size());
+        list.emplace_back(*s.options.line_dropped);
+        s.recovery_index = static_cast<int>(list.size());
+        list.emplace_back(*s.options.recovery_prompt);
     }
     s.eof_index = static_cast<int>(list.size());
     list.emplace_back(sentinel::eof);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,20 @@ struct repl_options {
     /// every command, and once at the start, that makes the program print
     /// text `prompt` matches. Empty: none.
     std::string prompt_line;
+    /// For a `prompt_line`: the command's last line with the prompt line
+    /// added to it when that keeps the line's meaning (bc: after a ";"), or
+    /// no value to send it on a line of its own. A line editor answers one
+    /// line sooner than two. Null: always a line of its own.
+    std::function<std::optional<std::string>(std::string_view last_line)> join_prompt_line;
+    /// Output meaning that the program dropped the rest of a line (bc: its
+    /// error messages), and with it a joined prompt line. When it comes, the
+    /// repl sends `recovery_line` on a line of its own and the command ends
+    /// at `recovery_prompt` instead (a `prompt` before it is passed over).
+    std::optional<regex> line_dropped;
+    /// Makes the program print text `recovery_prompt` matches; see `line_dropped`.
+    std::string recovery_line;
+    /// The end of a command after `line_dropped`.
+    std::optional<regex> recovery_prompt;
     /// When the last line is sent and the continuation prompt still comes,
     /// send one empty line to end the block (Python) before calling the
     /// command incomplete.
@@ -140,8 +155,12 @@ public:
     /// that its line editor does not echo either, and TERM=dumb.
     static repl python(const std::string& program = "python3", const spawn_options& options = {});
     /// `bc -q`, which shows no prompt: the repl defines a function `ptp_`
-    /// that prints a random token on a line of its own, and calls it on a
-    /// line after each command, so the token is the prompt it waits for. A
+    /// that prints a random token on a line of its own, and calls it after
+    /// each command, so the token is the prompt it waits for: on the
+    /// command's last line when it holds only names, numbers, operators and
+    /// parentheses, otherwise on a line of its own (and on one of its own
+    /// again, with a token of its own, after bc reported an error, which
+    /// drops the rest of the line). A
     /// command that defines `ptp_` itself takes the prompt away. Started as
     /// python() is.
     static repl bc(const std::string& program = "bc", const spawn_options& options = {});

@@ -69,6 +69,9 @@ std::vector<command_case> cases_for(const std::string& name) {
         {"many lines", "for (i = 0; i < 300; i++) i", numbers(300), std::nullopt},
         {"a function", "define f(x) {\n  return (x * 2)\n}\nf(21)", "42\r\n", std::nullopt},
         {"failing", "1/0", "Divide by zero\r\n", std::nullopt, true},
+        {"failing before its last line", "1/0\nx = 2\nx", "Divide by zero\r\n2\r\n", std::nullopt, true},
+        {"not parsed", "2 +", "syntax error\r\n", std::nullopt, true},
+        {"waits for input", "read() * 2", "10\r\n", std::nullopt, false, "5"},
     };
 }
 
