@@ -9,6 +9,7 @@
 #include <ptypilot/expect_many.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
+#include <ptypilot/repl.hpp>
 #include <ptypilot/run.hpp>
 #include <ptypilot/screen.hpp>
 #include <ptypilot/searcher.hpp>

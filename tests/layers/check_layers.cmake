@@ -5,7 +5,7 @@
 
 cmake_minimum_required(VERSION 3.25)
 
-set(parts errors search screen session run launcher)
+set(parts errors search screen session run repl launcher)
 # Public headers, by the part that implements them.
 set(public_errors errors.hpp)
 set(public_search regex.hpp pattern.hpp searcher.hpp)
@@ -13,6 +13,7 @@ set(public_screen screen.hpp)
 set(public_session defaults.hpp descriptor_close.hpp expect_input.hpp expect_many.hpp seconds.hpp spawn.hpp
   spawn_options.hpp split_command_line.hpp step_result.hpp which.hpp)
 set(public_run run.hpp)
+set(public_repl repl.hpp)
 set(public_launcher)
 
 function(level_of_part part out)
