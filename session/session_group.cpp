@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "session/clock.hpp"
 #include "session/expect_call.hpp"
@@ -270,6 +271,7 @@ void session_group::impl::due_timers() {
 void session_group::impl::serve_one(std::uint32_t slot, std::vector<group_outcome>& out) {
     member& m = members[slot];
     if (!m.live || !m.armed || (!m.fresh && !m.want_read)) return;
+    m.readable = m.readable && m.want_read;
     bool overdue = false;
     std::optional<double> left;
     if (m.until) {
@@ -294,6 +296,13 @@ void session_group::impl::serve_one(std::uint32_t slot, std::vector<group_outcom
             }
             if (!found && m.want_read) {
                 m.want_read = false;
+                // Known readable: the read need not ask again. The flag never
+                // outlives this read, whatever it throws.
+                struct ready_for_one_read {
+                    detail::session_state& state;
+                    ~ready_for_one_read() { state.input_ready = false; }
+                } ready{*m.state};
+                m.state->input_ready = std::exchange(m.readable, false);
                 found = call.advance(false);
             }
             if (!found) {
@@ -338,9 +347,16 @@ std::vector<group_outcome> session_group::impl::wait(std::optional<double> timeo
         serve.clear();
         std::vector<std::uint32_t> now_due;
         now_due.swap(soon);
-        for (const std::uint32_t slot : now_due)
-            if (members[slot].live && members[slot].armed)
-                queue(slot, !members[slot].fresh || must_look(members[slot]));
+        for (const std::uint32_t slot : now_due) {
+            member& m = members[slot];
+            if (!m.live || !m.armed) continue;
+            // A buffer to search needs no wait: searched first, a miss lets
+            // this round's wait block as long as it may.
+            if (m.fresh && !m.want_read && !must_look(m))
+                serve_one(slot, out);
+            else
+                queue(slot, true);
+        }
         now_due.clear();
         soon.swap(now_due);  // keeps the allocation
         due_timers();
@@ -350,7 +366,7 @@ std::vector<group_outcome> session_group::impl::wait(std::optional<double> timeo
         }
 
         int ms = 0;
-        if (serve.empty()) {
+        if (serve.empty() && out.empty()) {
             const auto left = next_due(end);
             if (!left)
                 ms = -1;
@@ -363,9 +379,11 @@ std::vector<group_outcome> session_group::impl::wait(std::optional<double> timeo
             const std::uint64_t t = events[static_cast<std::size_t>(k)].data.u64;
             const auto slot = static_cast<std::uint32_t>(t >> 1);
             if (slot >= members.size() || !members[slot].live) continue;
-            if (members[slot].armed)
+            if (members[slot].armed) {
                 queue(slot, true);
-            else
+                if ((t & 1) == 0 && (events[static_cast<std::size_t>(k)].events & EPOLLIN) != 0)
+                    members[slot].readable = true;
+            } else
                 forget_resting(slot, (t & 1) != 0);
         }
         for (const std::uint32_t slot : serve) serve_one(slot, out);

@@ -34,6 +34,7 @@ struct group_member {
     bool armed = false;         // waits for something (no outcome yet)
     bool fresh = false;         // its buffer is to be searched before any read
     bool want_read = false;     // the next serve reads
+    bool readable = false;      // ... and the epoll set said its descriptor is readable
     bool last_chance = false;   // its time ran out and it had one last read
     bool unwatched = false;     // listed among the children no descriptor reports the end of
     bool regular_file = false;  // epoll refuses it: always looked at
