@@ -146,6 +146,7 @@ void session_group::impl::arm(std::uint32_t slot, std::shared_ptr<search_strateg
         if (m.searcher) strategies.erase(m.searcher.get());
         strategies.insert(searcher.get());
         m.searcher = std::move(searcher);
+        m.empty_miss = false;
     }
     if (window)
         m.window = *window == -1 ? m.s->searchwindowsize : window;
@@ -287,12 +288,14 @@ void session_group::impl::serve_one(std::uint32_t slot, std::vector<group_outcom
     int index = -1;
     std::exception_ptr error;
     {
+        const bool started_empty = m.s->buffer.empty();  // the call takes the buffer over
         detail::expect_call call(*m.s, *m.state, m.searcher, left, m.window);
         try {
             std::optional<int> found;
             if (m.fresh) {
                 m.fresh = false;
                 found = call.start();
+                m.empty_miss = started_empty && !found;
             }
             if (!found && m.want_read) {
                 m.want_read = false;
@@ -352,10 +355,20 @@ std::vector<group_outcome> session_group::impl::wait(std::optional<double> timeo
             if (!m.live || !m.armed) continue;
             // A buffer to search needs no wait: searched first, a miss lets
             // this round's wait block as long as it may.
-            if (m.fresh && !m.want_read && !must_look(m))
+            if (m.fresh && !m.want_read && !must_look(m)) {
+                if (m.empty_miss && m.s->buffer.empty()) {
+                    // Searched empty before with no match, and will be
+                    // again: the read's call goes on from there instead.
+                    m.fresh = false;
+                    m.state->searched_by = m.searcher;
+                    m.state->searched = 0;
+                    m.state->searched_window = m.window;
+                    continue;
+                }
                 serve_one(slot, out);
-            else
+            } else {
                 queue(slot, true);
+            }
         }
         now_due.clear();
         soon.swap(now_due);  // keeps the allocation

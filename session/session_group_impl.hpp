@@ -35,6 +35,7 @@ struct group_member {
     bool fresh = false;         // its buffer is to be searched before any read
     bool want_read = false;     // the next serve reads
     bool readable = false;      // ... and the epoll set said its descriptor is readable
+    bool empty_miss = false;    // its strategy found nothing in an empty buffer
     bool last_chance = false;   // its time ran out and it had one last read
     bool unwatched = false;     // listed among the children no descriptor reports the end of
     bool regular_file = false;  // epoll refuses it: always looked at
