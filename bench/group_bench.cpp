@@ -296,7 +296,7 @@ void bench_ptys(int n) {
         const auto t0 = clock_type::now();
         auto s = cat_session();
         lone.push_back(since(t0));
-        s->close();
+        s->close(true);
     }
     std::vector<std::unique_ptr<ptypilot::spawn>> sessions;
     ptypilot::session_group group;
@@ -306,6 +306,8 @@ void bench_ptys(int n) {
         group.add(static_cast<std::uint64_t>(i), *sessions.back(), "ping\r\n");
     }
     const double start_each = since(t0) / n;
+    std::printf("  started %d sessions: %.0f us each\n", n, start_each * 1e6);
+    std::fflush(stdout);
     for (auto& s : sessions) s->setecho(false);
     std::vector<int> left(sessions.size(), trips_each);
     const double cpu0 = cpu_seconds();
@@ -327,7 +329,11 @@ void bench_ptys(int n) {
     }
     const double wall = since(t1), cpu = cpu_seconds() - cpu0;
     const auto t2 = clock_type::now();
-    for (auto& s : sessions) s->close();
+    std::printf("  %zu trips: %.1f s\n", count, wall);
+    std::fflush(stdout);
+    // Forced: on a loaded machine a child may take longer to go than the
+    // polite signals wait.
+    for (auto& s : sessions) s->close(true);
     const double close_each = since(t2) / n;
     sessions.clear();
     std::printf(
