@@ -299,7 +299,8 @@ void bench_ptys(int n) {
         s->close(true);
     }
     std::vector<std::unique_ptr<ptypilot::spawn>> sessions;
-    ptypilot::session_group group;
+    auto kept = std::make_unique<ptypilot::session_group>();
+    ptypilot::session_group& group = *kept;
     const auto t0 = clock_type::now();
     for (int i = 0; i < n; ++i) {
         sessions.push_back(cat_session());

@@ -118,7 +118,6 @@ void session_group::impl::join(std::uint64_t key, spawn& s, std::shared_ptr<sear
         members.emplace_back();
     }
     member& m = members[slot];
-    m = member{};
     m.s = &s;
     m.state = &state;
     m.key = key;
@@ -127,8 +126,7 @@ void session_group::impl::join(std::uint64_t key, spawn& s, std::shared_ptr<sear
         watch(slot);
     } catch (...) {
         unwatch(m, true, true);
-        m.live = false;
-        free_slots.push_back(slot);
+        vacate(slot);
         throw;
     }
     by_key.emplace(key, slot);
@@ -195,7 +193,15 @@ void session_group::impl::drop(std::uint32_t slot) {
     by_key.erase(m.key);
     sessions.erase(m.s);
     if (m.searcher) strategies.erase(m.searcher.get());
-    m = member{};
+    vacate(slot);
+}
+
+void session_group::impl::vacate(std::uint32_t slot) {
+    // The heap may still hold entries of the member that left: the count
+    // goes on, so that none of them passes for one of the next member's.
+    const std::uint32_t gen = members[slot].timer_gen + 1;
+    members[slot] = member{};
+    members[slot].timer_gen = gen;
     free_slots.push_back(slot);
 }
 

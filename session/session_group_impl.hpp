@@ -83,6 +83,7 @@ struct session_group::impl {
              std::optional<long> window);
     void settle(member& m);
     void drop(std::uint32_t slot);
+    void vacate(std::uint32_t slot);
     void watch(std::uint32_t slot);
     void unwatch(member& m, bool master, bool pidfd);
     void forget_resting(std::uint32_t slot, bool pidfd);

@@ -204,10 +204,10 @@ TEST(SessionGroup, ChildEndSeenWithAndWithoutPidfd) {
     EXPECT_EXIT(std::_Exit(refuse_pidfds() && ends_seen() ? 0 : 1), testing::ExitedWithCode(0), "");
 }
 
-// A thousand sessions answer, end and close: no descriptor and no zombie
-// is left behind.
+// A thousand sessions (children and descriptors) answer, end and close: no
+// descriptor and no zombie is left behind.
 TEST(SessionGroup, ThousandSessionsLeaveNothing) {
-    constexpr std::size_t count = 1000;
+    constexpr std::size_t count = 1000, children = 300;
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
     if (lim.rlim_max < 2 * count + 100) GTEST_SKIP() << "the hard descriptor limit is too low";
@@ -218,11 +218,14 @@ TEST(SessionGroup, ThousandSessionsLeaveNothing) {
     const int fds_before = testing_support::open_fd_count();
     {
         std::vector<std::unique_ptr<spawn>> sessions;
+        std::deque<socket_session> socks(count - children);
         session_group g;
         for (std::size_t k = 0; k < count; ++k) {
-            sessions.push_back(start(fixture + " print hello"));
-            g.add(k, *sessions.back(), {"hello", sentinel::eof});
+            if (k < children) sessions.push_back(start(fixture + " print hello"));
+            spawn& s = k < children ? *sessions.back() : *socks[k - children].s;
+            g.add(k, s, {"hello", sentinel::eof});
         }
+        for (auto& sock : socks) sock.say("hello"), sock.hang_up();
         const auto answers = expect_all(g, 60.0);
         ASSERT_EQ(answers.size(), count);
         for (const auto& o : answers) EXPECT_EQ(o.index, 0) << "key " << o.key;
