@@ -11,6 +11,8 @@
 //          each, close; the start time per session against a lone start,
 //          and the descriptors and children left.
 // Only this program raises its soft limit on descriptors; the library never does.
+#include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -288,6 +290,47 @@ void bench_sockets(int n) {
     ::waitpid(helper, nullptr, 0);
 }
 
+// The raw side of a start: forkpty, exec, and the wait until the exec
+// happened (a close-on-exec pipe closes), as the session's start waits.
+double raw_start(int* master) {
+    const auto t0 = clock_type::now();
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) std::exit(7);
+    const pid_t pid = ::forkpty(master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::execl(fixture.c_str(), fixture.c_str(), "cat", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(p[1]);
+    char c = 0;
+    if (::read(p[0], &c, 1) != 0) std::exit(8);
+    ::close(p[0]);
+    ::fcntl(*master, F_SETFD, FD_CLOEXEC);
+    return since(t0);
+}
+
+// forkpty starts among `n` children kept open, against one started alone.
+void raw_starts(int n) {
+    std::vector<double> lone;
+    for (int i = 0; i < 50; ++i) {
+        int m = -1;
+        lone.push_back(raw_start(&m));
+        ::close(m);
+        ::wait(nullptr);
+    }
+    std::vector<int> masters;
+    double all = 0;
+    for (int i = 0; i < n; ++i) {
+        int m = -1;
+        all += raw_start(&m);
+        masters.push_back(m);
+    }
+    for (const int m : masters) ::close(m);
+    for (int i = 0; i < n; ++i) ::wait(nullptr);
+    std::printf("  raw forkpty: start %6.0f us each among %d (alone %6.0f us): ratio %.2f\n", all / n * 1e6,
+                n, median(lone) * 1e6, all / n / median(lone));
+}
+
 void bench_ptys(int n) {
     const int trips_each = 20;
     const int fds_before = open_descriptors();
@@ -336,6 +379,7 @@ void bench_ptys(int n) {
     // polite signals wait.
     for (auto& s : sessions) s->close(true);
     const double close_each = since(t2) / n;
+    kept.reset();
     sessions.clear();
     std::printf(
         "group: %d pty sessions   start %6.0f us each (lone %6.0f us); %zu trips (%zu failed), CPU %5.1f "
@@ -345,6 +389,7 @@ void bench_ptys(int n) {
     std::printf("  left behind: %d descriptors, %s\n", open_descriptors() - fds_before,
                 zombie_left() ? "a zombie" : "no zombie");
     verdict("start per session, among many / lone", start_each / median(lone), 1.3);
+    raw_starts(n);
 }
 
 }  // namespace
