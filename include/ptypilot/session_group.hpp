@@ -68,7 +68,8 @@ struct group_outcome {
 ///
 /// A wait serves every ready session with one read (at most its `maxread`
 /// bytes) and a search per round: a flood from one session never keeps the
-/// others waiting. Time-outs wait in a heap; the end of a child is waited on
+/// others waiting, and no pause follows a read (`delayafterread` does not
+/// apply). Time-outs wait in a heap; the end of a child is waited on
 /// through its pidfd, and where the system refuses pidfds the group looks
 /// at such children every 0.1 s.
 ///
