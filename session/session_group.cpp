@@ -49,6 +49,10 @@ using member = detail::group_member;
 using timer = detail::group_timer;
 
 std::uint32_t session_group::impl::slot_of(std::uint64_t key) const {
+    // Keys 0, 1, 2... given in order land in the slots of the same numbers:
+    // no hashing for them.
+    if (key < members.size() && members[key].live && members[key].key == key)
+        return static_cast<std::uint32_t>(key);
     const auto it = by_key.find(key);
     if (it == by_key.end()) throw std::out_of_range("session_group: no session has this key");
     return it->second;
