@@ -60,6 +60,7 @@ bool readable(int fd, std::optional<double> timeout) {
 // Waits until `fd` has input (or its end) for a read; throws EOF_ or TIMEOUT
 // as read_nonblocking() reports them.
 void wait_for_input(spawn& s, detail::session_state& state, int fd, const detail::deadline& until) {
+    if (std::exchange(state.input_ready, false)) return;
     const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
     if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     if (waited == fast_wait::readable) return;

@@ -50,6 +50,10 @@ struct session_state {
     std::size_t searched = 0;
     std::optional<long> searched_window;
 
+    // The descriptor read is readable this moment (a session group's epoll
+    // set has just said so): the next read takes it without waiting first.
+    bool input_ready = false;
+
     // The screen and escape stripping; empty while neither was asked for.
     std::unique_ptr<read_tap> tap;
 };

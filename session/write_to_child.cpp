@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,8 +18,16 @@ namespace {
 // Without a child to watch: every byte, waiting for room when the
 // descriptor is non-blocking (a caller's socket may be).
 ssize_t write_plain(int fd, std::string_view data) {
-    sigpipe_quiet quiet;
+    // A socket, asked to, reports a reader gone as EPIPE by itself: no
+    // signal mask to juggle. Anything else fails with ENOTSOCK here.
     std::size_t written = 0;
+    if (!data.empty()) {
+        const ssize_t n = retry_eintr([&] { return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL); });
+        if (n == -1 && errno == EPIPE) return -1;
+        if (n > 0) written = static_cast<std::size_t>(n);
+        if (written == data.size()) return n;
+    }
+    sigpipe_quiet quiet;
     while (written < data.size()) {
         const ssize_t n =
             retry_eintr([&] { return ::write(fd, data.data() + written, data.size() - written); });

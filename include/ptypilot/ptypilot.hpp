@@ -14,6 +14,7 @@
 #include <ptypilot/screen.hpp>
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/seconds.hpp>
+#include <ptypilot/session_group.hpp>
 #include <ptypilot/spawn.hpp>
 #include <ptypilot/spawn_options.hpp>
 #include <ptypilot/split_command_line.hpp>
