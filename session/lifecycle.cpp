@@ -128,7 +128,11 @@ bool spawn::isalive() {
 
 std::optional<int> spawn::wait() {
     if (state_->no_child) throw ExceptionPty(no_child_message("wait()"));
-    if (!isalive()) throw ExceptionPty("Cannot wait for dead child process.");
+    if (!pid) throw ExceptionPty("Cannot wait for dead child process.");
+    // An end recorded already (by isalive(), a read, close()) is the answer:
+    // whether the child happened to end before this call must not decide
+    // between a status and an error.
+    if (terminated) return exitstatus;
     int st = 0;
     // The child may be taken away while this waits, as much as before.
     wait_for(*pid, st, 0, lost_child_in_wait);

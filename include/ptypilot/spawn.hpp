@@ -354,10 +354,13 @@ public:
     /// and reading has not met end of file.
     bool isalive();
     /// Waits for the child's end and returns its exit code (no value when a
-    /// signal ended it). Throws ExceptionPty "Cannot wait for dead child
-    /// process." when the child does not run, also when this very call finds
-    /// it ended: its end is recorded all the same. On a session over a
-    /// descriptor, which has no child to wait for, throws ExceptionPty.
+    /// signal ended it), recording the end as isalive() does. A child whose
+    /// end is recorded already, or that has ended and is not yet reaped,
+    /// gives its status at once: whether it ended before the call makes no
+    /// difference. Throws ExceptionPty "Cannot wait for dead child process."
+    /// on a session that never had a child, ExceptionPty when someone else
+    /// reaped the child, and ExceptionPty on a session over a descriptor,
+    /// which has no child to wait for.
     std::optional<int> wait();
     /// Sends the signal `sig` to the child while it runs; nothing once its end
     /// is recorded. It never waits, and the signal reaches this child or
