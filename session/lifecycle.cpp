@@ -102,6 +102,13 @@ void close_descriptors(spawn& s, detail::session_state& state) {
 
 }  // namespace
 
+bool detail::child_has_ended(const spawn& s) noexcept {
+    siginfo_t info{};
+    info.si_pid = 0;
+    if (::waitid(P_PID, static_cast<id_t>(*s.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;
+    return info.si_pid != 0;
+}
+
 bool detail::await_end(spawn& s, session_state& state, const deadline& until) {
     for (;;) {
         if (s.terminated) return true;

@@ -69,6 +69,16 @@ inline bool child_running(const spawn& s, const session_state& state) {
 // the one read.
 int write_fd(const spawn& s, const session_state& state);
 
+// Without a pidfd (a kernel before 5.3, or a sandbox that refuses
+// pidfd_open) nothing turns readable when the child ends while a process it
+// left keeps the terminal open: every wait then looks at the child's state
+// this often (seconds), so that its end is noticed about as soon.
+inline constexpr double end_check_interval = 0.05;
+
+// Whether the child has ended (or can no longer be waited on), without
+// reaping it: the caller's liveness check records the end.
+bool child_has_ended(const spawn& s) noexcept;
+
 // Waits until the child ends or `until` passes (no limit: until it ends),
 // looking at least once, without reaping it; whether it has ended (or can
 // no longer be waited on).

@@ -7,9 +7,13 @@
 #include <functional>
 #include <thread>
 
+#include <ptypilot/expect_many.hpp>
+
+#include "support/child_watch.hpp"
 #include "support/helpers.hpp"
 
 using namespace ptypilot;
+using testing_support::child_watch;
 using testing_support::fixture;
 using testing_support::read_until;
 using testing_support::read_until_eof;
@@ -20,6 +24,11 @@ namespace {
 // Waits (boundedly) until the child has ended, without reaping it.
 void await_exit(const spawn& s) {
     if (!testing_support::await_child(*s.pid, WEXITED, 10.0)) FAIL() << "child did not end";
+}
+
+// Reads until a read reports end of file, which it throws.
+void read_until_eof_of(spawn& s) {
+    for (;;) s.read_nonblocking(100, 50.0);
 }
 
 }  // namespace
@@ -316,15 +325,62 @@ TEST(KillAndTerminate, ActAtOnceAfterEndOfFile) {
 // Reads after end of file wait for such a child no longer than their
 // time-out, then report the end of file again.
 TEST(ReadNonblocking, AfterEndOfFileWaitsNoLongerThanItsTimeOut) {
-    spawn s(fixture + " close-tty 60", {}, 10.0);
-    testing_support::make_quick(s);
-    ASSERT_EQ(s.expect(sentinel::eof), 0);
-    const auto read_again = [&] {
-        EXPECT_THROW(s.read_nonblocking(10, 0.5), EOF_);
-        EXPECT_EQ(s.expect({"never", sentinel::eof}, 0.5), 1);
+    for (const child_watch watch : testing_support::both_watches) {
+        testing_support::run_with(watch, [] {
+            spawn s(fixture + " close-tty 60", {}, 10.0);
+            testing_support::make_quick(s);
+            ASSERT_EQ(s.expect(sentinel::eof), 0);
+            const auto read_again = [&] {
+                EXPECT_THROW(s.read_nonblocking(10, 0.5), EOF_);
+                EXPECT_EQ(s.expect({"never", sentinel::eof}, 0.5), 1);
+            };
+            EXPECT_LT(seconds_of(read_again), 30.0);
+            s.kill(SIGKILL);
+        });
+    }
+}
+
+// A child that ends while a process it started in the background keeps the
+// terminal open: every wait notices its end, with a pidfd or without.
+TEST(ChildEnd, NoticedByEveryWaitThoughItsTerminalStaysOpen) {
+    const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    int silent[2];
+    ASSERT_EQ(::pipe2(silent, O_CLOEXEC), 0);  // a user who types nothing
+    const std::vector<std::pair<const char*, std::function<void(spawn&)>>> waits = {
+        {"expect with a time-out", [](spawn& s) { EXPECT_EQ(s.expect({sentinel::eof}, 50.0), 0); }},
+        {"expect without one", [](spawn& s) { EXPECT_EQ(s.expect({sentinel::eof}, std::nullopt), 0); }},
+        {"read_nonblocking", [](spawn& s) { EXPECT_THROW(read_until_eof_of(s), EOF_); }},
+        {"expect_many",
+         [](spawn& s) {
+             const auto got = expect_many({{s, {sentinel::eof}, std::nullopt}});
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0].index, 0);
+         }},
+        {"interact",
+         [&](spawn& s) {
+             s.STDIN_FILENO_ = silent[0];
+             s.STDOUT_FILENO_ = null_fd;
+             EXPECT_EQ(s.interact(), interact_end::child_ended);
+         }},
     };
-    EXPECT_LT(seconds_of(read_again), 30.0);
-    s.kill(SIGKILL);
+    for (const child_watch watch : testing_support::both_watches) {
+        for (const auto& [name, wait] : waits) {
+            testing_support::run_with(watch, [&, name = name, wait = wait] {
+                spawn s("sh -c 'sleep 20 & echo \"left $!\"; sleep 0.2; exit 3'");
+                testing_support::make_quick(s);
+                ASSERT_EQ(s.expect("left (\\d+)\r\n"), 0);
+                const pid_t left = std::stoi(std::get<match_result>(s.match).group(1).value_or("0"));
+                const double waited = seconds_of([&] { wait(s); });
+                ::kill(left, SIGKILL);
+                EXPECT_LT(waited, 10.0) << name << " " << name_of(watch);
+                EXPECT_FALSE(s.isalive()) << name << " " << name_of(watch);
+                EXPECT_EQ(s.exitstatus, 3) << name << " " << name_of(watch);
+            });
+        }
+    }
+    ::close(silent[0]);
+    ::close(silent[1]);
+    ::close(null_fd);
 }
 
 // A close() that could not end the child has closed the descriptor; the

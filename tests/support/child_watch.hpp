@@ -1,0 +1,97 @@
+// Running a scenario as the session sees two kinds of kernel: one that gives
+// pidfds, and one that refuses pidfd_open (before Linux 5.3, or a sandbox
+// whose seccomp filter answers ENOSYS), where the child's end shows on no
+// descriptor and must be looked for.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <iterator>
+
+namespace testing_support {
+
+enum class child_watch { pidfd, no_pidfd };
+
+inline const char* name_of(child_watch w) {
+    return w == child_watch::pidfd ? "with a pidfd" : "without a pidfd";
+}
+
+inline constexpr child_watch both_watches[] = {child_watch::pidfd, child_watch::no_pidfd};
+
+// Makes pidfd_open fail with ENOSYS in this process and everything it starts
+// from now on; no privilege needed once no_new_privs is set.
+inline bool refuse_pidfd_open() {
+#if defined(__x86_64__)
+    constexpr unsigned arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr unsigned arch = AUDIT_ARCH_AARCH64;
+#else
+    return false;
+#endif
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+    if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) return false;
+    return ::syscall(SYS_pidfd_open, ::getpid(), 0) == -1 && errno == ENOSYS;
+}
+
+// Runs `scenario` with `watch`: here, or in a forked copy of the test
+// process that refuses pidfd_open. The copy reports its failures as they
+// happen, and its exit status fails the test here; one that hangs is killed
+// after `limit_s`.
+inline void run_with(child_watch watch, const std::function<void()>& scenario, double limit_s = 45.0) {
+    if (watch == child_watch::pidfd) return scenario();
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int code = 3;
+        if (refuse_pidfd_open()) {
+            try {
+                scenario();
+                code = ::testing::Test::HasFailure() ? 1 : 0;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "without a pidfd: %s\n", e.what());
+                code = 2;
+            }
+        }
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    int status = 0;
+    for (int waited_ms = 0; ::waitpid(pid, &status, WNOHANG) == 0; waited_ms += 10) {
+        if (waited_ms > limit_s * 1000) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            FAIL() << "the scenario without a pidfd hung";
+        }
+        ::usleep(10000);
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "the scenario without a pidfd was killed by signal "
+                                   << WTERMSIG(status);
+    ASSERT_NE(WEXITSTATUS(status), 3) << "pidfd_open could not be refused";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the scenario failed without a pidfd (reported above)";
+}
+
+}  // namespace testing_support
