@@ -22,8 +22,10 @@ struct session_state {
     // the start and once released, so that a number that may belong to
     // someone else by then is never closed again.
     unique_fd master;
-    // Turns readable when the child ends; empty without one and once the
-    // child is reaped (the pid may be reused from then on).
+    // Turns readable when the child ends; empty without one. Kept after the
+    // child is reaped (it names that process, never one that reuses its
+    // pid) until close(), so that the descriptors an event loop registered
+    // (wait_descriptors()) keep their numbers for as long as the session.
     unique_fd pidfd;
     // Reused by every read, so that a large maxread costs nothing per read.
     std::vector<char> scratch;
