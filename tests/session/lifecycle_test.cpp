@@ -350,6 +350,9 @@ TEST(ChildEnd, NoticedByEveryWaitThoughItsTerminalStaysOpen) {
         {"expect with a time-out", [](spawn& s) { EXPECT_EQ(s.expect({sentinel::eof}, 50.0), 0); }},
         {"expect without one", [](spawn& s) { EXPECT_EQ(s.expect({sentinel::eof}, std::nullopt), 0); }},
         {"read_nonblocking", [](spawn& s) { EXPECT_THROW(read_until_eof_of(s), EOF_); }},
+        // Nobody reads the terminal (not canonical: it keeps what it is
+        // sent, and is soon full): the send stops at the child's end.
+        {"send", [](spawn& s) { EXPECT_LT(s.send(std::string(1 << 20, 'x')), 1L << 20); }},
         {"expect_many",
          [](spawn& s) {
              const auto got = expect_many({{s, {sentinel::eof}, std::nullopt}});
@@ -366,7 +369,7 @@ TEST(ChildEnd, NoticedByEveryWaitThoughItsTerminalStaysOpen) {
     for (const child_watch watch : testing_support::both_watches) {
         for (const auto& [name, wait] : waits) {
             testing_support::run_with(watch, [&, name = name, wait = wait] {
-                spawn s("sh -c 'sleep 20 & echo \"left $!\"; sleep 0.2; exit 3'");
+                spawn s("sh -c 'stty -icanon -echo; sleep 20 & echo \"left $!\"; sleep 0.2; exit 3'");
                 testing_support::make_quick(s);
                 ASSERT_EQ(s.expect("left (\\d+)\r\n"), 0);
                 const pid_t left = std::stoi(std::get<match_result>(s.match).group(1).value_or("0"));

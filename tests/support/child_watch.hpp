@@ -68,9 +68,15 @@ inline void run_with(child_watch watch, const std::function<void()>& scenario, d
     if (pid == 0) {
         int code = 3;
         if (refuse_pidfd_open()) {
+            // Failures of the test before the fork are the parent's to report.
+            const ::testing::TestResult& result =
+                *::testing::UnitTest::GetInstance()->current_test_info()->result();
+            const int earlier = result.total_part_count();
             try {
                 scenario();
-                code = ::testing::Test::HasFailure() ? 1 : 0;
+                code = 0;
+                for (int i = earlier; i < result.total_part_count(); ++i)
+                    if (result.GetTestPartResult(i).failed()) code = 1;
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "without a pidfd: %s\n", e.what());
                 code = 2;
