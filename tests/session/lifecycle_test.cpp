@@ -1,5 +1,6 @@
 // Watching and ending a child: isalive, wait, kill, terminate, close, release.
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -131,13 +132,7 @@ TEST(Wait, OnAChildThatAlreadyEndedReturnsItsStatus) {
         cat.sendeof();
         EXPECT_EQ(cat.wait(), 0) << "round " << i;
     }
-    spawn never(std::nullopt);
-    try {
-        never.wait();
-        FAIL();
-    } catch (const ExceptionPty& e) {
-        EXPECT_STREQ(e.what(), "Cannot wait for dead child process.");
-    }
+    EXPECT_THROW(spawn(std::nullopt).wait(), ExceptionPty);  // never had a child
 }
 
 TEST(Kill, SendsOnlyWhileAlive) {
@@ -358,6 +353,23 @@ TEST(ChildEnd, NoticedByEveryWaitThoughItsTerminalStaysOpen) {
              const auto got = expect_many({{s, {sentinel::eof}, std::nullopt}});
              ASSERT_EQ(got.size(), 1u);
              EXPECT_EQ(got[0].index, 0);
+         }},
+        // A loop watching fileno() alone would never wake: the terminal stays open.
+        {"an epoll loop",
+         [](spawn& s) {
+             const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+             for (const int fd : s.wait_descriptors()) {
+                 epoll_event ev{EPOLLIN, {}};
+                 ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+             }
+             const auto every = s.step_interval();
+             epoll_event ev{};
+             while (s.expect_step(pattern_input{sentinel::eof}).status != step_status::eof)
+                 if (::epoll_wait(ep, &ev, 1, every ? static_cast<int>(*every * 1000) + 1 : 10000) == 0 &&
+                     !every)
+                     break;
+             EXPECT_TRUE(s.eof()) << "nothing woke the loop";
+             ::close(ep);
          }},
         {"interact",
          [&](spawn& s) {

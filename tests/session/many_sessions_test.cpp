@@ -7,7 +7,6 @@
 
 #include <ptypilot/expect_many.hpp>
 
-#include "support/child_watch.hpp"
 #include "support/helpers.hpp"
 
 using namespace ptypilot;
@@ -312,41 +311,4 @@ TEST(ExpectStep, DrivesSessionsFromAnEdgeTriggeredLoop) {
     }
     ::close(ep);
     for (int i = 0; i < children; ++i) EXPECT_EQ(answered[i], 10) << "child " << i;
-}
-
-// A child that ends while a process it left keeps the terminal open: the
-// terminal never turns readable, and a loop learns of the end from what
-// wait_descriptors() and step_interval() give it to watch, pidfd or not.
-TEST(ExpectStep, AnEventLoopLearnsOfTheEndThoughTheTerminalStaysOpen) {
-    for (const auto watch : testing_support::both_watches) {
-        testing_support::run_with(watch, [watch] {
-            auto s = start("sh -c 'sleep 20 & echo \"left $!\"; sleep 0.2; exit 3'");
-            const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-            ASSERT_GE(ep, 0);
-            for (const int fd : s->wait_descriptors()) {
-                epoll_event ev{};
-                ev.events = EPOLLIN;
-                ASSERT_EQ(::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev), 0);
-            }
-            const auto interval = s->step_interval();
-            EXPECT_EQ(interval.has_value(), watch == testing_support::child_watch::no_pidfd);
-            auto steps =
-                std::make_shared<searcher_re>(s->compile_pattern_list({"left (\\d+)\r\n", sentinel::eof}));
-            pid_t left = 0;
-            for (step_result r; (r = s->expect_step(steps)).status != step_status::eof;) {
-                if (r.status == step_status::matched) {
-                    left = std::stoi(std::get<match_result>(s->match).group(1).value_or("0"));
-                    continue;
-                }
-                epoll_event ev{};
-                const int n =
-                    ::epoll_wait(ep, &ev, 1, interval ? static_cast<int>(*interval * 1000) + 1 : 10000);
-                ASSERT_TRUE(n > 0 || interval) << "nothing woke the loop " << testing_support::name_of(watch);
-            }
-            if (left > 0) ::kill(left, SIGKILL);
-            EXPECT_GT(left, 0);
-            EXPECT_EQ(s->exitstatus, 3);
-            ::close(ep);
-        });
-    }
 }
