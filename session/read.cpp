@@ -40,7 +40,10 @@ fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state&
         const timespec ts = detail::to_timespec(left.value_or(0.0));
         const int r = ::ppoll(fds, pidfd ? 2 : 1, left ? &ts : nullptr, nullptr);
         if (r < 0 && errno == EINTR) continue;  // with the time left, not all of it again
-        if (r < 0 || fds[1].revents != 0) return fast_wait::undecided;
+        // Without a pidfd a readable pty says nothing of the child: the full
+        // sequence asks after it first (it may be gone, or reaped by someone
+        // else, which must be reported).
+        if (r < 0 || fds[1].revents != 0 || (r > 0 && !pidfd)) return fast_wait::undecided;
         if (r > 0)
             return (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable
                                                                         : fast_wait::undecided;
