@@ -1,6 +1,9 @@
 // A hundred sessions driven concurrently from one thread by an Asio event
-// loop: each session's descriptor is watched with async_wait, and each time
-// it turns readable expect_step() takes what is there. Every session runs
+// loop: each session's descriptors (wait_descriptors(): the terminal, and the
+// child's pidfd, which tells its end even while a process it left keeps the
+// terminal open) are watched with async_wait, and each time one turns
+// readable expect_step() takes what is there. Without a pidfd a timer of
+// step_interval() stands in for it. Every session runs
 // `cat` and makes twenty round trips; the program checks that every answer
 // came back, in order, and exits non-zero otherwise.
 //
@@ -33,19 +36,26 @@ struct driver {
     driver(loop& l_, int trips_)
         : l(l_),
           session("/bin/cat", {.timeout = 10s, .maxread = 65536, .delaybeforesend = 0, .delayafterread = 0}),
-          watch(l.io, session.fileno()),
+          recheck(l.io),
           answer(std::make_shared<searcher_re>(
               session.compile_pattern_list({"ping (\\d+)\r\n", sentinel::eof}))),
           trips(trips_) {
         session.setecho(false);  // only cat's copy comes back
+        for (const int fd : session.wait_descriptors()) watches.emplace_back(l.io, fd);
         ++l.running;
     }
 
     loop& l;
     spawn session;
-    // Asio's handle on the session's descriptor. The session owns the
-    // descriptor: the handle gives it back (release()) instead of closing it.
-    asio::posix::stream_descriptor watch;
+    // Asio's handles on the session's descriptors. The session owns them:
+    // each handle gives its descriptor back (release()) instead of closing it.
+    std::vector<asio::posix::stream_descriptor> watches;
+    // Steps now and then when no descriptor tells the child's end.
+    asio::steady_timer recheck;
+    // Each wait armed counts up: a handler of an older wait (another
+    // descriptor turned readable in the same round) finds it stale.
+    unsigned armed = 0;
+    bool stopped = false;
     // Compiled once: each step then searches only what the last read added.
     std::shared_ptr<search_strategy> answer;
     int trips;
@@ -55,10 +65,37 @@ struct driver {
 
 void ping(driver& d) { d.session.sendline("ping " + std::to_string(d.answered + 1)); }
 
+void release_watches(driver& d) {
+    for (auto& w : d.watches)
+        if (w.is_open()) w.release();
+    d.recheck.cancel();
+}
+
 void stop(driver& d, std::string failure = {}) {
     d.failure = std::move(failure);
-    d.watch.release();
+    d.stopped = true;
+    release_watches(d);
     if (--d.l.running == 0) d.l.limit.cancel();
+}
+
+void on_readable(driver& d);
+
+// One wait on every descriptor of the session (and the timer): whichever
+// comes first steps it, and the others are dropped.
+void arm(driver& d) {
+    const unsigned round = ++d.armed;
+    auto fire = [&d, round](const asio::error_code& ec) {
+        if (ec || d.stopped || round != d.armed) return;
+        for (auto& w : d.watches) w.cancel();
+        d.recheck.cancel();
+        on_readable(d);
+    };
+    for (auto& w : d.watches) w.async_wait(asio::posix::stream_descriptor::wait_read, fire);
+    if (const auto every = d.session.step_interval()) {
+        d.recheck.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(*every)));
+        d.recheck.async_wait(fire);
+    }
 }
 
 void on_readable(driver& d) {
@@ -74,9 +111,7 @@ void on_readable(driver& d) {
         if (++d.answered == d.trips) return stop(d);
         ping(d);
     }
-    d.watch.async_wait(asio::posix::stream_descriptor::wait_read, [&d](const asio::error_code& ec) {
-        if (!ec) on_readable(d);
-    });
+    arm(d);
 }
 
 }  // namespace
@@ -103,7 +138,7 @@ int main(int argc, char** argv) {
     int failed = 0;
     for (std::size_t i = 0; i < drivers.size(); ++i) {
         driver& d = *drivers[i];
-        if (d.watch.is_open()) d.watch.release();
+        release_watches(d);
         if (d.failure.empty() && d.answered != d.trips)
             d.failure = "only " + std::to_string(d.answered) + " answers";
         if (!d.failure.empty()) {

@@ -1,12 +1,33 @@
 // Running a command to its end, answering prompts on the way.
 #include <ptypilot/run.hpp>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 
 namespace ptypilot {
 
 namespace {
+
+// What a callback did to the buffer, which held `had` with its first
+// `reported` bytes in the output already: bytes it took from the front that
+// the output lacks are kept now, as the child wrote them. Returns how many
+// bytes at the front of what it left (`now`) are in the output.
+std::size_t settle_callback(const std::string& had, const std::string& now, std::size_t reported,
+                            std::vector<std::string>& pieces) {
+    if (now == had) return reported;
+    if (now.size() <= had.size() && had.compare(had.size() - now.size(), now.size(), now) == 0) {
+        const std::size_t taken = had.size() - now.size();
+        if (taken > reported) pieces.push_back(had.substr(reported, taken - reported));
+        return reported - std::min(reported, taken);
+    }
+    // Taken from elsewhere (or replaced by a read of its own): what is left
+    // of the reported bytes is what of them still leads, in their order.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < reported && kept < now.size(); ++i)
+        if (had[i] == now[kept]) ++kept;
+    return kept;
+}
 
 std::pair<std::string, std::optional<int>> run_to_end(const std::string& command,
                                                       std::optional<double> timeout, bool with_status,
@@ -35,14 +56,17 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
     const compiled_pattern_list compiled =
         child->compile_pattern_list(state.patterns ? *state.patterns : no_patterns);
 
-    // After a time-out event the text it saw stays in the buffer, to come
-    // again in `before` of whatever ends the next wait: it is kept once,
-    // then, unless the run ends first or a callback took it from the buffer.
-    std::string unreported;
+    // `reported` counts the bytes at the front of the session's buffer that
+    // are in the output already: a time-out event puts the text it saw there
+    // at once, though the text stays in the buffer for the callback and the
+    // next wait, whose pieces then leave it out. Every byte read reaches the
+    // output once.
+    std::size_t reported = 0;
+    // A piece the session took from the front of its buffer (and beyond).
     auto keep = [&](const std::string& piece) {
-        if (piece.compare(0, unreported.size(), unreported) != 0) pieces.push_back(unreported);
-        unreported.clear();
-        pieces.push_back(piece);
+        const std::size_t seen = std::min(reported, piece.size());
+        reported -= seen;
+        if (seen < piece.size()) pieces.push_back(piece.substr(seen));
     };
     try {
         for (;;) {
@@ -50,17 +74,17 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
             const auto* after_text = std::get_if<std::string>(&child->after);
             const auto* reached = std::get_if<sentinel>(&child->after);
             const bool at_end = reached != nullptr && *reached == sentinel::eof;
-            if (reached != nullptr && *reached == sentinel::timeout)
-                unreported = *child->before;
-            else
-                keep(after_text ? *child->before + *after_text : *child->before);
+            keep(after_text ? *child->before + *after_text : *child->before);
+            if (reached != nullptr && *reached == sentinel::timeout) reported = child->buffer.size();
 
             const response& r = (*state.responses)[static_cast<std::size_t>(state.index)];
             if (const auto* text = std::get_if<std::string>(&r)) {
                 child->send(*text);
             } else if (const auto& cb = std::get<callback>(r)) {
+                const std::string had = child->buffer;
                 state.callback_result = cb(state);
                 std::cout.flush();
+                reported = settle_callback(had, child->buffer, reported, pieces);
                 if (const auto* reply = std::get_if<std::string>(&*state.callback_result)) {
                     child->send(*reply);
                 } else if (std::get<bool>(*state.callback_result)) {
@@ -69,17 +93,11 @@ std::pair<std::string, std::optional<int>> run_to_end(const std::string& command
             } else {
                 throw std::invalid_argument("The callback must be a string or function type.");
             }
-            // A callback may have taken the text from the buffer itself.
-            if (child->buffer.compare(0, unreported.size(), unreported) != 0) {
-                pieces.push_back(unreported);
-                unreported.clear();
-            }
             ++state.event_count;
             // Nothing can follow end of file; waiting again would only meet
             // it again, for ever.
             if (at_end) break;
         }
-        if (!unreported.empty()) pieces.push_back(unreported);
     } catch (const EOF_&) {
         keep(*child->before);
     } catch (const TIMEOUT&) {

@@ -31,16 +31,22 @@ void check_targets(std::span<const expect_target> targets) {
         throw std::invalid_argument("expect_many(): a session or a strategy listed twice");
 }
 
-// Adds what to wait on for one session; false when there is nothing to wait
+enum class waits { added, polled, none };
+
+// Adds what to wait on for one session. `none` when there is nothing to wait
 // for and the session is served at once: its read then reports what is so
 // (a closed session, a released terminal, a child reaped already whose
-// terminal may still hold output or its end).
-bool add_waits(spawn& s, const detail::session_state& state, std::vector<pollfd>& fds) {
-    if (s.closed || !state.master || (s.pid && s.terminated)) return false;
+// terminal may still hold output or its end). `polled` for a child without
+// a pidfd, whose end no descriptor tells: the wait is cut into slices and
+// its state looked at after each.
+waits add_waits(spawn& s, const detail::session_state& state, std::vector<pollfd>& fds) {
+    if (s.closed || !state.master || (s.pid && s.terminated)) return waits::none;
     fds.push_back(pollfd{s.child_fd, POLLIN, 0});
+    if (!detail::child_running(s, state)) return waits::added;
+    if (!state.pidfd) return waits::polled;
     // The child's end counts as much as its output: a read then tells which.
-    if (state.pidfd && detail::child_running(s, state)) fds.push_back(pollfd{state.pidfd.get(), POLLIN, 0});
-    return true;
+    fds.push_back(pollfd{state.pidfd.get(), POLLIN, 0});
+    return waits::added;
 }
 
 }  // namespace
@@ -86,10 +92,12 @@ std::vector<expect_outcome> expect_many(std::span<const expect_target> targets) 
     std::vector<pollfd> fds;
     std::vector<std::size_t> owner;  // the session each entry of fds waits for
     std::vector<char> ready(n, 0);
+    std::vector<char> polled(n, 0);
     for (std::size_t round = 0; outcomes < n; ++round) {
         fds.clear();
         owner.clear();
         std::fill(ready.begin(), ready.end(), 0);
+        std::fill(polled.begin(), polled.end(), 0);
         bool serve_now = outcomes > 0;  // with outcomes in hand, only look
         std::optional<double> limit;
         for (std::size_t i = 0; i < n; ++i) {
@@ -100,7 +108,14 @@ std::vector<expect_outcome> expect_many(std::span<const expect_target> targets) 
                 if (*left <= 0) ready[i] = 1;
                 limit = limit ? std::min(*limit, *left) : *left;
             }
-            if (!add_waits(s, detail::state_access::of(s), fds)) ready[i] = 1;
+            switch (add_waits(s, detail::state_access::of(s), fds)) {
+                case waits::none: ready[i] = 1; break;
+                case waits::polled:
+                    polled[i] = 1;
+                    limit = std::min(limit.value_or(detail::end_check_interval), detail::end_check_interval);
+                    break;
+                case waits::added: break;
+            }
             owner.resize(fds.size(), i);
             if (ready[i]) serve_now = true;
         }
@@ -114,6 +129,8 @@ std::vector<expect_outcome> expect_many(std::span<const expect_target> targets) 
         }
         for (std::size_t k = 0; k < fds.size(); ++k)
             if (fds[k].revents != 0) ready[owner[k]] = 1;
+        for (std::size_t i = 0; i < n; ++i)
+            if (polled[i] && !ready[i] && detail::child_has_ended(*targets[i].session)) ready[i] = 1;
 
         // One read each, from a place that moves on every round.
         for (std::size_t k = 0; k < n; ++k) {

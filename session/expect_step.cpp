@@ -2,6 +2,7 @@
 #include <ptypilot/spawn.hpp>
 
 #include "session/expect_call.hpp"
+#include "session/session_state.hpp"
 
 namespace ptypilot {
 
@@ -23,6 +24,18 @@ step_result spawn::expect_step(std::shared_ptr<search_strategy> searcher_,
 
 step_result spawn::expect_step(const pattern_input& patterns, std::optional<long> searchwindowsize_) {
     return expect_step(std::make_shared<searcher_re>(compile_pattern_list(patterns)), searchwindowsize_);
+}
+
+std::vector<int> spawn::wait_descriptors() const {
+    if (closed || !state_->master) return {};
+    std::vector<int> fds{child_fd};
+    if (state_->pidfd) fds.push_back(state_->pidfd.get());
+    return fds;
+}
+
+std::optional<double> spawn::step_interval() const {
+    if (state_->no_child || !pid || state_->pidfd) return std::nullopt;
+    return detail::end_check_interval;
 }
 
 }  // namespace ptypilot

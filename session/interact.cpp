@@ -267,7 +267,6 @@ interact_end relay::run(const std::string& escape_character) {
     bool check_alive = true;
     for (;;) {
         if (hung_up_) return interact_end::hangup;
-        // Looked up on every pass: recording the child's end closes it.
         const int pidfd = state_.pidfd.get();
         if (!ended_ && (check_alive || pidfd < 0) && !s_.isalive()) {
             ended_ = true;
@@ -295,10 +294,11 @@ interact_end relay::run(const std::string& escape_character) {
         if (!to_user_.empty()) w.push_back(s_.STDOUT_FILENO_);
         if (!to_child_.empty()) w.push_back(to_fd_);
         std::optional<double> wait_limit;
-        if (!ended_ && !watch_child_ && pidfd < 0) {
-            // Nothing more can come from the pty and no pidfd tells the end:
-            // look again now and then.
-            wait_limit = 0.05;
+        if (!ended_ && pidfd < 0 && (!watch_child_ || !state_.no_child)) {
+            // No pidfd tells the child's end, and the pty may not either:
+            // it has nothing more to give, or a process the child left
+            // keeps it open. Look again now and then.
+            wait_limit = detail::end_check_interval;
         } else if (!ended_ && input_ended_ && !eof_sent_) {
             wait_limit = eof_recheck_interval;
         }

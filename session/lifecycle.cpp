@@ -42,7 +42,7 @@ constexpr const char* lost_child_second =
     "someone else call waitpid() on our process?";
 
 // Writes the end of the child into the session's fields, once.
-void record_end(spawn& s, detail::session_state& state, int wait_status) {
+void record_end(spawn& s, int wait_status) {
     s.status = wait_status;
     if (WIFEXITED(wait_status)) {
         s.exitstatus = WEXITSTATUS(wait_status);
@@ -52,14 +52,12 @@ void record_end(spawn& s, detail::session_state& state, int wait_status) {
         s.signalstatus = WTERMSIG(wait_status);
     }
     s.terminated = true;
-    // Reaped: the pid may be reused from now on, and the pidfd has served.
-    state.pidfd.reset();
 }
 
 // isalive(), but blocking only when asked: once end of file has been seen
 // isalive() waits for the child's end, which those who must act at once
 // (kill, terminate, close) cannot afford.
-bool check_alive(spawn& s, detail::session_state& state, bool may_block) {
+bool check_alive(spawn& s, bool may_block) {
     if (s.terminated) return false;
     const int options = may_block ? 0 : WNOHANG;
     int st = 0;
@@ -69,7 +67,7 @@ bool check_alive(spawn& s, detail::session_state& state, bool may_block) {
         if (r == 0) return true;
     }
     if (WIFEXITED(st) || WIFSIGNALED(st)) {
-        record_end(s, state, st);
+        record_end(s, st);
         return false;
     }
     if (WIFSTOPPED(st))
@@ -102,6 +100,13 @@ void close_descriptors(spawn& s, detail::session_state& state) {
 
 }  // namespace
 
+bool detail::child_has_ended(const spawn& s) noexcept {
+    siginfo_t info{};
+    info.si_pid = 0;
+    if (::waitid(P_PID, static_cast<id_t>(*s.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;
+    return info.si_pid != 0;
+}
+
 bool detail::await_end(spawn& s, session_state& state, const deadline& until) {
     for (;;) {
         if (s.terminated) return true;
@@ -115,7 +120,7 @@ bool detail::await_end(spawn& s, session_state& state, const deadline& until) {
             continue;  // a signal: on with the time left
         }
         // Without a pidfd, look now and then.
-        if (!check_alive(s, state, false)) return true;
+        if (!check_alive(s, false)) return true;
         if (left && !(*left > 0)) return false;  // NaN included
         sleep_for(left ? std::min(*left, 0.01) : 0.01);
     }
@@ -123,18 +128,22 @@ bool detail::await_end(spawn& s, session_state& state, const deadline& until) {
 
 bool spawn::isalive() {
     if (state_->no_child) return !closed && !flag_eof;
-    return check_alive(*this, *state_, flag_eof);
+    return check_alive(*this, flag_eof);
 }
 
 std::optional<int> spawn::wait() {
     if (state_->no_child) throw ExceptionPty(no_child_message("wait()"));
-    if (!isalive()) throw ExceptionPty("Cannot wait for dead child process.");
+    if (!pid) throw ExceptionPty("Cannot wait for dead child process.");
+    // An end recorded already (by isalive(), a read, close()) is the answer:
+    // whether the child happened to end before this call must not decide
+    // between a status and an error.
+    if (terminated) return exitstatus;
     int st = 0;
     // The child may be taken away while this waits, as much as before.
     wait_for(*pid, st, 0, lost_child_in_wait);
     exitstatus = WEXITSTATUS(st);
     if (WIFEXITED(st) || WIFSIGNALED(st)) {
-        record_end(*this, *state_, st);
+        record_end(*this, st);
     } else if (WIFSTOPPED(st)) {
         throw ExceptionPty(
             "Wait was called for a child process that is stopped. This is not supported. Is some "
@@ -146,7 +155,7 @@ std::optional<int> spawn::wait() {
 void spawn::kill(int sig) {
     if (state_->no_child) throw ExceptionPty(no_child_message("kill()"));
     // Once reaped the pid may belong to someone else: never signal it then.
-    if (!check_alive(*this, *state_, false)) return;
+    if (!check_alive(*this, false)) return;
     // Through the pidfd the signal reaches this child or nobody, even if
     // someone else reaped it and its pid was taken since.
     if (state_->pidfd) {
@@ -159,7 +168,7 @@ void spawn::kill(int sig) {
 bool spawn::terminate(bool force) {
     // Nothing to end: what a caller of terminate() wants is already so.
     if (state_->no_child) return true;
-    auto alive = [&] { return check_alive(*this, *state_, false); };
+    auto alive = [&] { return check_alive(*this, false); };
     // Each pause lasts until the child ends or delayafterterminate has
     // passed: the answer is the same as after the whole pause, only sooner.
     auto pause = [&] { detail::await_end(*this, *state_, detail::deadline(delayafterterminate)); };
@@ -196,8 +205,9 @@ void spawn::close(bool force) {
     // its exit status is worth the session's time-out, but no more, since
     // one that lives on (a daemon) would hold close() for ever.
     if (flag_eof) detail::await_end(*this, *state_, detail::deadline(detail::checked_timeout(timeout)));
-    if (check_alive(*this, *state_, false) && !terminate(force))
+    if (check_alive(*this, false) && !terminate(force))
         throw ExceptionPty("close() could not terminate the child using terminate()");
+    state_->pidfd.reset();
     child_fd = -1;
     closed = true;
 }

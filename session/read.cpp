@@ -11,6 +11,7 @@
 #include "session/log.hpp"
 #include "session/read_into.hpp"
 #include "session/select.hpp"
+#include "session/session_state.hpp"
 
 namespace ptypilot {
 
@@ -18,29 +19,37 @@ namespace {
 
 enum class fast_wait { readable, timed_out, undecided };
 
-// The common case of a running child in one system call: wait on the pty
-// together with the pidfd, which turns readable when the child ends.
-// `readable` when the pty is readable and the child still runs, and
-// `timed_out` when the time ran out with the child still running: exactly
-// the outcomes the liveness checks and the wait of the full sequence would
-// have reached. Every other case (the child ended, no pidfd, a blocking
-// liveness check after end of file, a failed wait) is left to the full
-// sequence. Without a limit the wait is here too: the full sequence would
-// wait on the pty alone, and miss the child's end for as long as a process
-// it left behind keeps the terminal open.
+// The common case of a running child: wait on the pty together with the
+// child's end. `readable` when the pty is readable and the child still
+// runs, and `timed_out` when the time ran out with the child still running:
+// exactly the outcomes the liveness checks and the wait of the full sequence
+// would have reached. Every other case (the child ended, a blocking liveness
+// check after end of file, a failed wait) is left to the full sequence.
+// Without a limit the wait is here too: the full sequence would wait on the
+// pty alone, and miss the child's end for as long as a process it left
+// behind keeps the terminal open. The pidfd tells the end in the same
+// system call; without one the child's state is looked at between slices.
 fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state& state, int fd,
                                     const detail::deadline& until) {
-    if (!state.pidfd || s.flag_eof || s.irix_hack || s.terminated) return fast_wait::undecided;
-    pollfd fds[2] = {{state.pidfd.get(), POLLIN, 0}, {fd, POLLIN, 0}};
+    if (!detail::child_running(s, state) || s.flag_eof || s.irix_hack) return fast_wait::undecided;
+    const bool pidfd = static_cast<bool>(state.pidfd);
+    pollfd fds[2] = {{fd, POLLIN, 0}, {state.pidfd.get(), POLLIN, 0}};
     for (;;) {
-        const auto left = until.remaining();
+        auto left = until.remaining();
+        if (!pidfd) left = std::min(left.value_or(detail::end_check_interval), detail::end_check_interval);
         const timespec ts = detail::to_timespec(left.value_or(0.0));
-        const int r = ::ppoll(fds, 2, left ? &ts : nullptr, nullptr);
-        if (r == 0) return fast_wait::timed_out;
+        const int r = ::ppoll(fds, pidfd ? 2 : 1, left ? &ts : nullptr, nullptr);
         if (r < 0 && errno == EINTR) continue;  // with the time left, not all of it again
-        if (r < 0 || fds[0].revents != 0) return fast_wait::undecided;
-        return (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable
-                                                                    : fast_wait::undecided;
+        // Without a pidfd a readable pty says nothing of the child: the full
+        // sequence asks after it first (it may be gone, or reaped by someone
+        // else, which must be reported).
+        if (r < 0 || fds[1].revents != 0 || (r > 0 && !pidfd)) return fast_wait::undecided;
+        if (r > 0)
+            return (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable
+                                                                        : fast_wait::undecided;
+        if (!pidfd && detail::child_has_ended(s)) return fast_wait::undecided;
+        const auto still = until.remaining();
+        if (pidfd || (still && !(*still > 0))) return fast_wait::timed_out;
     }
 }
 
@@ -67,7 +76,7 @@ void wait_for_input(spawn& s, detail::session_state& state, int fd, const detail
     // After end of file isalive() waits for the child's end, for as long as a
     // child that closed its terminal lives on; a read with a time-out waits
     // no longer than that.
-    if (s.flag_eof && state.pidfd && until.remaining() && !detail::await_end(s, state, until))
+    if (s.flag_eof && until.remaining() && !detail::await_end(s, state, until))
         end_of_file(s,
                     "End Of File (EOF) in read_nonblocking(). The terminal is closed; the child still runs.");
     if (!s.isalive()) {

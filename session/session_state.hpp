@@ -22,8 +22,10 @@ struct session_state {
     // the start and once released, so that a number that may belong to
     // someone else by then is never closed again.
     unique_fd master;
-    // Turns readable when the child ends; empty without one and once the
-    // child is reaped (the pid may be reused from then on).
+    // Turns readable when the child ends; empty without one. Kept after the
+    // child is reaped (it names that process, never one that reuses its
+    // pid) until close(), so that the descriptors an event loop registered
+    // (wait_descriptors()) keep their numbers for as long as the session.
     unique_fd pidfd;
     // Reused by every read, so that a large maxread costs nothing per read.
     std::vector<char> scratch;
@@ -72,6 +74,16 @@ inline bool child_running(const spawn& s, const session_state& state) {
 // The descriptor that sends go to: the write end of a pipe pair, otherwise
 // the one read.
 int write_fd(const spawn& s, const session_state& state);
+
+// Without a pidfd (a kernel before 5.3, or a sandbox that refuses
+// pidfd_open) nothing turns readable when the child ends while a process it
+// left keeps the terminal open: every wait then looks at the child's state
+// this often (seconds), so that its end is noticed about as soon.
+inline constexpr double end_check_interval = 0.05;
+
+// Whether the child has ended (or can no longer be waited on), without
+// reaping it: the caller's liveness check records the end.
+bool child_has_ended(const spawn& s) noexcept;
 
 // Waits until the child ends or `until` passes (no limit: until it ends),
 // looking at least once, without reaping it; whether it has ended (or can

@@ -40,7 +40,10 @@ long spawn::send(std::string_view s) {
     detail::log_chunk(logfile, s);
     detail::log_chunk(logfile_send, s);
     // Written whole unless the child ends first; then the count says how far it got.
-    const ssize_t n = detail::write_to_child(fd, state_->pidfd.get(), s);
+    std::function<bool()> ended;
+    if (!state_->pidfd && !state_->no_child && pid)
+        ended = [this] { return terminated || detail::child_has_ended(*this); };
+    const ssize_t n = detail::write_to_child(fd, state_->pidfd.get(), s, ended);
     if (n < 0) detail::throw_errno();
     return static_cast<long>(n);
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "session/eintr.hpp"
+#include "session/session_state.hpp"
 #include "session/sigpipe_quiet.hpp"
 
 namespace ptypilot::detail {
@@ -51,8 +52,8 @@ ssize_t write_plain(int fd, std::string_view data) {
 
 }  // namespace
 
-ssize_t write_to_child(int fd, int pidfd, std::string_view data) {
-    if (pidfd < 0) return write_plain(fd, data);
+ssize_t write_to_child(int fd, int pidfd, std::string_view data, const std::function<bool()>& ended) {
+    if (pidfd < 0 && !ended) return write_plain(fd, data);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags == -1) return -1;
     // Non-blocking only for the duration of the call, so that the wait for
@@ -73,12 +74,15 @@ ssize_t write_to_child(int fd, int pidfd, std::string_view data) {
             break;
         }
         pollfd fds[2] = {{fd, POLLOUT, 0}, {pidfd, POLLIN, 0}};
-        if (retry_eintr([&] { return ::poll(fds, 2, -1); }) == -1) {
+        const int slice_ms = pidfd < 0 ? static_cast<int>(end_check_interval * 1000) : -1;
+        const int r = retry_eintr([&] { return ::poll(fds, pidfd < 0 ? 1 : 2, slice_ms); });
+        if (r == -1) {
             err = errno;
             break;
         }
         if ((fds[0].revents & POLLOUT) != 0) continue;
-        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 || fds[1].revents != 0) {
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 || fds[1].revents != 0 ||
+            (r == 0 && ended())) {
             err = EIO;
             break;
         }

@@ -332,9 +332,25 @@ public:
     void _spawn(std::string command, std::vector<std::string> args = {});
 
     // --- Small file-like operations. ---
-    /// The descriptor the session reads, `child_fd`: the one an event loop
-    /// watches for readability before each expect_step().
+    /// The descriptor the session reads, `child_fd`. An event loop watches
+    /// all of wait_descriptors(), of which this is the first.
     int fileno() const noexcept { return child_fd; }
+    /// What an event loop watches for readability before each expect_step():
+    /// fileno() and, for a child on a kernel that gives one, a descriptor
+    /// that turns readable when the child ends (its pidfd). The child's end
+    /// shows there even while a process it left behind keeps the terminal
+    /// open, when fileno() never turns readable. Both keep their numbers
+    /// from the start until close() (the session owns them: unregister them
+    /// before close(), never close them); once the child has ended the
+    /// second stays readable, and a step reports end of file. Empty on a
+    /// closed session or one never started.
+    std::vector<int> wait_descriptors() const;
+    /// How long an event loop may wait between two steps, in seconds: no
+    /// value when wait_descriptors() show every outcome; 0.05 for a child
+    /// without a pidfd (a kernel before Linux 5.3, or a sandbox refusing
+    /// pidfd_open), whose end while another process keeps its terminal open
+    /// shows on no descriptor: a step after this long notices it.
+    std::optional<double> step_interval() const;
     /// Whether `child_fd` refers to a terminal; false on a closed session.
     bool isatty() const noexcept;
     /// Does nothing: what is sent is not buffered.
@@ -362,10 +378,13 @@ public:
     /// and reading has not met end of file.
     bool isalive();
     /// Waits for the child's end and returns its exit code (no value when a
-    /// signal ended it). Throws ExceptionPty "Cannot wait for dead child
-    /// process." when the child does not run, also when this very call finds
-    /// it ended: its end is recorded all the same. On a session over a
-    /// descriptor, which has no child to wait for, throws ExceptionPty.
+    /// signal ended it), recording the end as isalive() does. A child whose
+    /// end is recorded already, or that has ended and is not yet reaped,
+    /// gives its status at once: whether it ended before the call makes no
+    /// difference. Throws ExceptionPty "Cannot wait for dead child process."
+    /// on a session that never had a child, ExceptionPty when someone else
+    /// reaped the child, and ExceptionPty on a session over a descriptor,
+    /// which has no child to wait for.
     std::optional<int> wait();
     /// Sends the signal `sig` to the child while it runs; nothing once its end
     /// is recorded. It never waits, and the signal reaches this child or
@@ -470,7 +489,9 @@ public:
                     std::optional<long> searchwindowsize = -1);
 
     /// One step of an expect call, for a session that lives in an event loop
-    /// (epoll, Asio, libuv) watching fileno(): searches `buffer`, and without
+    /// (epoll, Asio, libuv) watching wait_descriptors() (and, when
+    /// step_interval() has a value, stepping at least that often): searches
+    /// `buffer`, and without
     /// a match takes one read of what is there already (at most `maxread`
     /// bytes, never waiting) and searches again. The outcome is that of
     /// expect(), reported: `matched` with the fields set as expect() sets

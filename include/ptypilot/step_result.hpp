@@ -9,8 +9,9 @@ namespace ptypilot {
 
 /// What a step of an expect call ended with.
 enum class step_status {
-    /// No outcome yet: wait until the session's descriptor (spawn::fileno())
-    /// turns readable, then step again. The fields of the last outcome are
+    /// No outcome yet: wait until one of the session's descriptors
+    /// (spawn::wait_descriptors()) turns readable, or spawn::step_interval()
+    /// passes when it has a value, then step again. The fields of the last outcome are
     /// untouched; what was read waits in `buffer`.
     nothing,
     /// A pattern matched: `before`, `after`, `match` and `match_index` are set

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
+#include <tuple>
 
 #include "support/helpers.hpp"
 
@@ -89,24 +91,40 @@ TEST(Run, TimeOutEndsTheRunWithTheTextSoFar) {
     EXPECT_EQ(status, std::nullopt);
 }
 
-// The text a time-out saw stays in the buffer for the next wait: the output
-// holds it once, also when the time-out's callback ends the run.
+// The text a time-out saw stays in the buffer for the next wait, and the
+// output holds every byte once, whatever the time-out's callback takes from
+// the buffer or leaves there, and also when it ends the run.
 TEST(Run, TimeOutAsAnEventRepeatsNoOutput) {
-    const std::string out =
-        run(fixture + " pause abc 1 def", 0.3, event_list{{sentinel::timeout, std::string()}});
-    EXPECT_EQ(out, "abcdef");
-    const std::string ended =
-        run(fixture + " pause abc 30 def", 0.3,
-            event_list{{sentinel::timeout, callback([](run_state&) -> callback_value { return true; })}});
-    EXPECT_EQ(ended, "abc");
-    // Taken from the buffer by the callback itself, it is kept at once.
-    const std::string taken =
-        run(fixture + " pause abc 1 def", 0.3,
-            event_list{{sentinel::timeout, callback([](run_state& st) -> callback_value {
-                            st.child.buffer.clear();
-                            return false;
-                        })}});
-    EXPECT_EQ(taken, "abcdef");
+    const auto taking = [](std::function<void(std::string&)> take) {
+        return callback([take](run_state& st) -> callback_value {
+            take(st.child.buffer);
+            return false;
+        });
+    };
+    const auto first_line = [](std::string& b) {
+        b.erase(0, b.find('\n') == std::string::npos ? 0 : b.find('\n') + 1);
+    };
+    const std::string three_lines = "sh -c 'echo one; echo two; sleep 1; echo three'";
+    const std::vector<std::tuple<const char*, std::string, response, std::string>> cases = {
+        {"left", fixture + " pause abc 1 def", std::string(), "abcdef"},
+        {"ending the run", fixture + " pause abc 30 def",
+         callback([](run_state&) -> callback_value { return true; }), "abc"},
+        {"all taken", fixture + " pause abc 1 def", taking([](std::string& b) { b.clear(); }), "abcdef"},
+        {"first byte taken", fixture + " pause abc 1 def", taking([](std::string& b) { b.erase(0, 1); }),
+         "abcdef"},
+        {"last byte taken", fixture + " pause abc 1 def", taking([](std::string& b) {
+             if (!b.empty()) b.pop_back();
+         }),
+         "abcdef"},
+        {"first line taken", three_lines, taking(first_line), "one\r\ntwo\r\nthree\r\n"},
+        {"first line taken by expect", three_lines, callback([](run_state& st) -> callback_value {
+             if (st.child.buffer.find('\n') != std::string::npos) st.child.expect("\n");
+             return false;
+         }),
+         "one\r\ntwo\r\nthree\r\n"},
+    };
+    for (const auto& [what, command, then, expected] : cases)
+        EXPECT_EQ(run(command, 0.3, event_list{{sentinel::timeout, then}}), expected) << what;
 }
 
 TEST(Run, EndOfFileAsAnEvent) {

@@ -61,21 +61,6 @@ TEST(Expect, EndOfFileListed) {
     EXPECT_EQ(s->match_index, 2);
 }
 
-// A child that ends while a process it started in the background keeps the
-// terminal open: its end is the end of file, with a time-out or without.
-TEST(Expect, EndOfFileWhenTheChildEndsThoughItsTerminalStaysOpen) {
-    for (const std::optional<double> timeout : {std::optional<double>(50.0), std::optional<double>()}) {
-        auto s = start("sh -c 'sleep 50 & echo \"left $!\"; sleep 0.2; exit 3'");
-        ASSERT_EQ(s->expect("left (\\d+)"), 0);
-        const pid_t left = std::stoi(std::get<match_result>(s->match).group(1).value_or("0"));
-        const double waited =
-            testing_support::seconds_of([&] { EXPECT_EQ(s->expect({sentinel::eof}, timeout), 0); });
-        ::kill(left, SIGKILL);
-        EXPECT_LT(waited, 40.0) << (timeout ? "with" : "without") << " a time-out";
-        EXPECT_EQ(s->exitstatus, 3);
-    }
-}
-
 TEST(Expect, EndOfFileNotListed) {
     auto s = start(fixture + " print 'some text'");
     try {

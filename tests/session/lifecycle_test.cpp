@@ -1,5 +1,6 @@
 // Watching and ending a child: isalive, wait, kill, terminate, close, release.
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -7,9 +8,13 @@
 #include <functional>
 #include <thread>
 
+#include <ptypilot/expect_many.hpp>
+
+#include "support/child_watch.hpp"
 #include "support/helpers.hpp"
 
 using namespace ptypilot;
+using testing_support::child_watch;
 using testing_support::fixture;
 using testing_support::read_until;
 using testing_support::read_until_eof;
@@ -20,6 +25,11 @@ namespace {
 // Waits (boundedly) until the child has ended, without reaping it.
 void await_exit(const spawn& s) {
     if (!testing_support::await_child(*s.pid, WEXITED, 10.0)) FAIL() << "child did not end";
+}
+
+// Reads until a read reports end of file, which it throws.
+void read_until_eof_of(spawn& s) {
+    for (;;) s.read_nonblocking(100, 50.0);
 }
 
 }  // namespace
@@ -95,16 +105,34 @@ TEST(Wait, ReturnsTheExitCodeOfARunningChild) {
     EXPECT_EQ(t.signalstatus, SIGTERM);
 }
 
-TEST(Wait, OnAChildThatAlreadyEnded) {
-    spawn s(fixture + " exit 4");
-    await_exit(s);
-    try {
-        s.wait();
-        FAIL();
-    } catch (const ExceptionPty& e) {
-        EXPECT_STREQ(e.what(), "Cannot wait for dead child process.");
+// Whether the child happened to end before wait() must not decide between
+// its status and an error: an end recorded already, or one not yet reaped,
+// is the answer; only a session that never had a child has none.
+TEST(Wait, OnAChildThatAlreadyEndedReturnsItsStatus) {
+    const std::vector<std::pair<const char*, std::function<void(spawn&)>>> endings = {
+        {"not yet reaped", [](spawn& s) { await_exit(s); }},
+        {"recorded by isalive()",
+         [](spawn& s) {
+             await_exit(s);
+             EXPECT_FALSE(s.isalive());
+         }},
+        {"recorded at end of file", [](spawn& s) { EXPECT_EQ(s.expect({sentinel::eof}, 10.0), 0); }},
+    };
+    for (const auto& [how, end] : endings) {
+        spawn s(fixture + " exit 4");
+        end(s);
+        EXPECT_EQ(s.wait(), 4) << how;
+        EXPECT_EQ(s.exitstatus, 4) << how;
+        EXPECT_TRUE(s.terminated) << how;
+        EXPECT_EQ(s.wait(), 4) << how;
     }
-    EXPECT_EQ(s.exitstatus, 4);
+    // cat ends on end of file as fast as wait() is called, or faster.
+    for (int i = 0; i < 20; ++i) {
+        spawn cat("cat");
+        cat.sendeof();
+        EXPECT_EQ(cat.wait(), 0) << "round " << i;
+    }
+    EXPECT_THROW(spawn(std::nullopt).wait(), ExceptionPty);  // never had a child
 }
 
 TEST(Kill, SendsOnlyWhileAlive) {
@@ -292,15 +320,82 @@ TEST(KillAndTerminate, ActAtOnceAfterEndOfFile) {
 // Reads after end of file wait for such a child no longer than their
 // time-out, then report the end of file again.
 TEST(ReadNonblocking, AfterEndOfFileWaitsNoLongerThanItsTimeOut) {
-    spawn s(fixture + " close-tty 60", {}, 10.0);
-    testing_support::make_quick(s);
-    ASSERT_EQ(s.expect(sentinel::eof), 0);
-    const auto read_again = [&] {
-        EXPECT_THROW(s.read_nonblocking(10, 0.5), EOF_);
-        EXPECT_EQ(s.expect({"never", sentinel::eof}, 0.5), 1);
+    for (const child_watch watch : testing_support::both_watches) {
+        testing_support::run_with(watch, [] {
+            spawn s(fixture + " close-tty 60", {}, 10.0);
+            testing_support::make_quick(s);
+            ASSERT_EQ(s.expect(sentinel::eof), 0);
+            const auto read_again = [&] {
+                EXPECT_THROW(s.read_nonblocking(10, 0.5), EOF_);
+                EXPECT_EQ(s.expect({"never", sentinel::eof}, 0.5), 1);
+            };
+            EXPECT_LT(seconds_of(read_again), 30.0);
+            s.kill(SIGKILL);
+        });
+    }
+}
+
+// A child that ends while a process it started in the background keeps the
+// terminal open: every wait notices its end, with a pidfd or without.
+TEST(ChildEnd, NoticedByEveryWaitThoughItsTerminalStaysOpen) {
+    const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    int silent[2];
+    ASSERT_EQ(::pipe2(silent, O_CLOEXEC), 0);  // a user who types nothing
+    const std::vector<std::pair<const char*, std::function<void(spawn&)>>> waits = {
+        {"expect with a time-out", [](spawn& s) { EXPECT_EQ(s.expect({sentinel::eof}, 50.0), 0); }},
+        {"expect without one", [](spawn& s) { EXPECT_EQ(s.expect({sentinel::eof}, std::nullopt), 0); }},
+        {"read_nonblocking", [](spawn& s) { EXPECT_THROW(read_until_eof_of(s), EOF_); }},
+        // Nobody reads the terminal (not canonical: it keeps what it is
+        // sent, and is soon full): the send stops at the child's end.
+        {"send", [](spawn& s) { EXPECT_LT(s.send(std::string(1 << 20, 'x')), 1L << 20); }},
+        {"expect_many",
+         [](spawn& s) {
+             const auto got = expect_many({{s, {sentinel::eof}, std::nullopt}});
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0].index, 0);
+         }},
+        // A loop watching fileno() alone would never wake: the terminal stays open.
+        {"an epoll loop",
+         [](spawn& s) {
+             const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+             for (const int fd : s.wait_descriptors()) {
+                 epoll_event ev{EPOLLIN, {}};
+                 ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+             }
+             const auto every = s.step_interval();
+             epoll_event ev{};
+             while (s.expect_step(pattern_input{sentinel::eof}).status != step_status::eof)
+                 if (::epoll_wait(ep, &ev, 1, every ? static_cast<int>(*every * 1000) + 1 : 10000) == 0 &&
+                     !every)
+                     break;
+             EXPECT_TRUE(s.eof()) << "nothing woke the loop";
+             ::close(ep);
+         }},
+        {"interact",
+         [&](spawn& s) {
+             s.STDIN_FILENO_ = silent[0];
+             s.STDOUT_FILENO_ = null_fd;
+             EXPECT_EQ(s.interact(), interact_end::child_ended);
+         }},
     };
-    EXPECT_LT(seconds_of(read_again), 30.0);
-    s.kill(SIGKILL);
+    for (const child_watch watch : testing_support::both_watches) {
+        for (const auto& [name, wait] : waits) {
+            testing_support::run_with(watch, [&, name = name, wait = wait] {
+                spawn s("sh -c 'stty -icanon -echo; sleep 20 & echo \"left $!\"; sleep 0.2; exit 3'");
+                testing_support::make_quick(s);
+                ASSERT_EQ(s.expect("left (\\d+)\r\n"), 0);
+                const pid_t left = std::stoi(std::get<match_result>(s.match).group(1).value_or("0"));
+                const double waited = seconds_of([&] { wait(s); });
+                ::kill(left, SIGKILL);
+                EXPECT_LT(waited, 10.0) << name << " " << name_of(watch);
+                EXPECT_FALSE(s.isalive()) << name << " " << name_of(watch);
+                EXPECT_EQ(s.exitstatus, 3) << name << " " << name_of(watch);
+            });
+        }
+    }
+    ::close(silent[0]);
+    ::close(silent[1]);
+    ::close(null_fd);
 }
 
 // A close() that could not end the child has closed the descriptor; the
