@@ -85,7 +85,7 @@ foreach(strict_cxx IN ITEMS "${CXX}" "${CLANGXX}")
   if(strict_cxx)
     step("strict warnings with ${strict_cxx}"
       "${strict_cxx}" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
-        -Wold-style-cast -Werror -Wno-error=shadow "-I${includedir}" -c "${PROJECT_DIR}/strict.cpp"
+        -Wold-style-cast -Werror -Wno-error=shadow "-I${includedir}" -c "${PROJECT_DIR}/hello.cpp"
         -o "${WORK_DIR}/strict.o")
   endif()
 endforeach()
