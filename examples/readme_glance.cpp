@@ -1,8 +1,9 @@
-// The README's "The library at a glance", run as written: its snippets are
-// the regions between "// README begin" and "// README end" (the test
-// ptypilot_readme_snippets holds the README to them). `ssh backup@vault` and
-// `passwd alice` are stand-ins on PATH, so that it runs anywhere and changes
-// nothing real. Exits 0 when every outcome is the one the README describes.
+// The README's first screen and "The library at a glance", run as written:
+// its snippets are the regions between "// README begin" and "// README end"
+// (the test ptypilot_readme_snippets holds the README to them).
+// `ssh backup@vault` and `passwd alice` are stand-ins on PATH, so that it runs
+// anywhere and changes nothing real. Exits 0 when every outcome is the one the
+// README describes.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -103,6 +104,20 @@ int at_a_glance() {
     return 0;
 }
 
+int responsive() {
+    // clang-format off
+    // README begin
+    ptypilot::spawn sh("/bin/sh", {.delaybeforesend = 0.0, .delayafterread = 0.0});  // responsive
+    // README end
+    // clang-format on
+    sh.sendline("exit 5");
+    sh.expect(sentinel::eof);
+    sh.close();
+    if (sh.delaybeforesend != 0 || sh.delayafterread != 0 || sh.exitstatus != 5)
+        return fail("the responsive shell did not run as asked");
+    return 0;
+}
+
 int run_to_the_end() {
     // clang-format off
     // README begin
@@ -130,7 +145,7 @@ int main() {
     try {
         examples::stand_in("ssh", remote_login);
         examples::stand_in("passwd", passwd);
-        if (at_a_glance() != 0 || run_to_the_end() != 0) return 1;
+        if (at_a_glance() != 0 || responsive() != 0 || run_to_the_end() != 0) return 1;
     } catch (const std::exception& e) {
         return fail(e.what());
     }
