@@ -160,7 +160,7 @@ void bench_launcher_start() {
         [&] {
             for (int i = 0; i < n; ++i) run_program({raw_launcher, "/bin/true"});
         },
-        1.5);
+        1.3);
 }
 
 void bench_eof(bool tuned) {

@@ -103,3 +103,23 @@ else()
 endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/ptypilot.pc.in" "${PROJECT_BINARY_DIR}/ptypilot.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/ptypilot.pc" DESTINATION "${_ptypilot_pcdir}")
+
+# A Debian package of the installed tree: `cpack -G DEB` in the build
+# directory writes ptypilot_<version>_<arch>.deb, installing under /usr.
+set(CPACK_PACKAGE_NAME ptypilot)
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION} (C++20 library and launcher)")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "ptypilot developers <ptypilot@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+# The static library leaves PCRE2 and libvterm to its consumers' link, found
+# through pkg-config; their -dev packages bring the shared libraries the
+# launcher runs on as well.
+if(_ptypilot_type STREQUAL "STATIC_LIBRARY")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libpcre2-dev, libvterm-dev, pkg-config")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libpcre2-8-0, libvterm0")
+endif()
+include(CPack)

@@ -1,6 +1,6 @@
-// Answers a password prompt. This is the first snippet of "The library at a
-// glance" in README.md run for real: the same calls, against a small shell
-// script that asks for a password with echo turned off, as login programs do.
+// Answers a password prompt, checking each step (readme_glance.cpp is the
+// README's own snippet), against a small shell script that asks for a
+// password with echo turned off, as login programs do.
 //
 //   password_prompt [password]     (default: the right one, s3cret)
 //

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include <ptypilot/version.hpp>
+
 namespace ptypilot::launcher {
 
 std::string launch_request::working_directory() const {
@@ -26,9 +28,27 @@ bool split_assignment(const std::string& word, std::string& name, std::string& v
     return true;
 }
 
+std::string usage() {
+    return "Usage: ptypilot [CD word... --] [ENV NAME=VALUE... --] [--] program [argument...]\n"
+           "Runs the program on a new pseudo-terminal and relays it to this terminal until\n"
+           "it ends; Ctrl-] leaves (and ends it).\n"
+           "  CD word... --         the program's working directory (the words joined with a blank)\n"
+           "  ENV NAME=VALUE... --  the program's whole environment (without it, an empty one)\n"
+           "  --                    the next word is the program, whatever it reads\n"
+           "  -h, --help            this text; --version: the version\n"
+           "Exit status: the program's; 128 + the signal that ended it; 1 when it could not run.\n";
+}
+
+std::string version_text() { return "ptypilot " PTYPILOT_VERSION_STRING "\n"; }
+
 launch_request parse_words(const std::vector<std::string>& words) {
     enum class state { none, cd, env, cmd };
     launch_request req;
+    if (!words.empty()) {
+        if (words.front() == "-h" || words.front() == "--help") req.query = launcher_query::help;
+        if (words.front() == "--version") req.query = launcher_query::version;
+        if (req.query != launcher_query::none) return req;
+    }
     state st = state::none;
     for (const std::string& word : words) {
         switch (st) {

@@ -9,7 +9,12 @@
 
 namespace ptypilot::launcher {
 
+// What a first word of "-h", "--help" or "--version" asks for instead of a
+// program ("--" before it makes it the program).
+enum class launcher_query { none, help, version };
+
 struct launch_request {
+    launcher_query query = launcher_query::none;
     std::vector<std::string> cdto;
     env_map env;
     std::vector<std::string> cmdline;
@@ -20,6 +25,12 @@ struct launch_request {
 
 // Reads the words after the launcher's own name.
 launch_request parse_words(const std::vector<std::string>& words);
+
+// What --help prints: the grammar and what each block does.
+std::string usage();
+
+// What --version prints.
+std::string version_text();
 
 // Splits "NAME=VALUE" as the pattern ^([^=]+)=(.*)$ would; false when the
 // word is no assignment.

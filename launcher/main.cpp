@@ -98,6 +98,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto req = ptypilot::launcher::parse_words(std::vector<std::string>(argv + 1, argv + argc));
+    if (req.query != ptypilot::launcher::launcher_query::none) {
+        std::cout << (req.query == ptypilot::launcher::launcher_query::help
+                          ? ptypilot::launcher::usage()
+                          : ptypilot::launcher::version_text())
+                  << std::flush;
+        return std::cout ? 0 : 1;
+    }
     if (req.cmdline.empty()) {
         say("No program to run!");
         return 1;

@@ -3,6 +3,12 @@
 
 namespace ptypilot {
 
+pattern::pattern(const pattern&) = default;
+pattern::pattern(pattern&&) noexcept = default;
+pattern& pattern::operator=(const pattern&) = default;
+pattern& pattern::operator=(pattern&&) noexcept = default;
+pattern::~pattern() = default;
+
 std::string to_string(const pattern& p) {
     struct visitor {
         std::string operator()(const std::string& s) const { return s; }

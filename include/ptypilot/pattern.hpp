@@ -37,6 +37,22 @@ public:
     /// The same as sentinel::timeout; the error object is not kept.
     pattern(const TIMEOUT&) : value_(sentinel::timeout) {}
 
+    // Out of line: inlined into a caller's push_back of a temporary, the
+    // variant's move made g++ 12 at -O2 warn that the string alternative
+    // "may be used uninitialized" when a sentinel was the one held (a false
+    // positive of its -Wmaybe-uninitialized; the move reads the string only
+    // when it is the alternative held).
+    /// Copies the entry.
+    pattern(const pattern&);
+    /// Moves the entry.
+    pattern(pattern&&) noexcept;
+    /// Copies the entry.
+    pattern& operator=(const pattern&);
+    /// Moves the entry.
+    pattern& operator=(pattern&&) noexcept;
+    /// Releases the entry.
+    ~pattern();
+
     /// The entry as it was given.
     const value_type& value() const noexcept { return value_; }
     /// Whether the entry is the sentinel `s`.

@@ -19,6 +19,7 @@
 #include <ptypilot/spawn_options.hpp>
 #include <ptypilot/split_command_line.hpp>
 #include <ptypilot/step_result.hpp>
+#include <ptypilot/version.hpp>
 #include <ptypilot/which.hpp>
 
 /// \namespace ptypilot

@@ -139,8 +139,8 @@ public:
     /// The same with arguments (`command` is then one word) and the settings by name.
     spawn(std::optional<std::string> command, argument_list args, const spawn_options& options);
     /// Arguments written in braces, `spawn(cmd, {"-l"})`, `spawn(cmd, {})`.
-    spawn(std::optional<std::string> command, std::initializer_list<std::string> args)
-        : spawn(std::move(command), argument_list(args)) {}
+    spawn(std::optional<std::string> command_line, std::initializer_list<std::string> words)
+        : spawn(std::move(command_line), argument_list(words)) {}
 
     /// Releasing an open session closes it (ending its child); never throws.
     ~spawn();
@@ -478,10 +478,10 @@ public:
     int expect(const pattern_input& patterns, std::optional<double> timeout = -1,
                std::optional<long> searchwindowsize = -1);
     /// expect() with patterns compiled beforehand by compile_pattern_list().
-    int expect_list(const compiled_pattern_list& pattern_list, std::optional<double> timeout = -1,
+    int expect_list(const compiled_pattern_list& patterns, std::optional<double> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
     /// expect() with plain strings, found byte for byte (no regex syntax).
-    int expect_exact(const exact_input& pattern_list, std::optional<double> timeout = -1,
+    int expect_exact(const exact_input& patterns, std::optional<double> timeout = -1,
                      std::optional<long> searchwindowsize = -1);
     /// The loop under every expect call, with any search strategy; `searcher`
     /// becomes the session's `searcher`.

@@ -1,6 +1,6 @@
 /// \file
 /// Everything a session can be told before its child starts, for designated
-/// initializers: `spawn s("ssh vault", {.timeout = 10s, .env = env_map{{"TERM", "dumb"}}});`
+/// initializers: `spawn s("ssh vault", {.timeout = 10s, .env = environment_with({{"TERM", "dumb"}})});`
 #pragma once
 
 #include <iosfwd>
@@ -13,8 +13,15 @@
 
 namespace ptypilot {
 
-/// The child's complete environment, name to value.
+/// A child's complete environment, name to value. Given as `env`, it is all
+/// the child gets: nothing of the caller's environment is added to it.
 using env_map = std::map<std::string, std::string>;
+
+/// The caller's environment as it is now, with `changes` added over it (a
+/// name already there takes the new value): what `env` takes to set a few
+/// variables and keep HOME, PATH and the rest,
+/// `.env = environment_with({{"TERM", "dumb"}})`.
+env_map environment_with(const env_map& changes);
 
 /// A terminal's size in character cells.
 struct window_size {
@@ -37,7 +44,8 @@ struct spawn_options {
     std::ostream* logfile = nullptr;
     /// The child's working directory; no value or empty: the caller's.
     std::optional<std::string> cwd = std::nullopt;
-    /// The child's whole environment; no value: the caller's.
+    /// The child's whole environment, replacing the caller's (environment_with()
+    /// builds one that keeps it); no value: the caller's environment.
     std::optional<env_map> env = std::nullopt;
     /// Pause before each send.
     seconds_value delaybeforesend = defaults::delaybeforesend;

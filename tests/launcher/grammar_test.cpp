@@ -34,6 +34,10 @@ TEST(LauncherGrammar, KeywordsAfterTheProgramAreArguments) {
     EXPECT_EQ(parse_words({"ls", "CD", "--"}).cmdline, (V{"ls", "CD", "--"}));
     EXPECT_EQ(parse_words({"ls", "ENV", "A=1"}).cmdline, (V{"ls", "ENV", "A=1"}));
     EXPECT_EQ(parse_words({"--", "--", "x"}).cmdline, (V{"--", "x"}));
+    EXPECT_EQ(parse_words({"--", "--help"}).cmdline, V{"--help"});
+    EXPECT_EQ(parse_words({"ENV", "A=1", "--", "-h"}).cmdline, V{"-h"});
+    EXPECT_EQ(parse_words({"ls", "--version"}).cmdline, (V{"ls", "--version"}));
+    EXPECT_EQ(parse_words({"ls", "--version"}).query, ptypilot::launcher::launcher_query::none);
     // Keywords are case-sensitive.
     EXPECT_EQ(parse_words({"cd", "x"}).cmdline, (V{"cd", "x"}));
     EXPECT_EQ(parse_words({"Env", "x"}).cmdline, (V{"Env", "x"}));

@@ -16,6 +16,9 @@
 #include <optional>
 #include <thread>
 
+#include <ptypilot/version.hpp>
+
+#include "launcher/grammar.hpp"
 #include "support/helpers.hpp"
 
 using testing_support::fixture;
@@ -292,6 +295,26 @@ TEST(Launcher, MessagesForBadCommandLines) {
     r = run({"--"});
     EXPECT_EQ(r.out, "No program to run!\n");
     EXPECT_EQ(r.code, 1);
+}
+
+TEST(Launcher, HelpAndVersionAsTheFirstWord) {
+    const struct {
+        std::vector<std::string> words;
+        std::string out;
+        int code;
+    } cases[] = {
+        {{"--help"}, ptypilot::launcher::usage(), 0},
+        {{"-h", "ls"}, ptypilot::launcher::usage(), 0},
+        {{"--version"}, std::string("ptypilot ") + PTYPILOT_VERSION_STRING + "\n", 0},
+        {{"--", "--version"},
+         "Failed to launch the program: The command was not found or was not executable: --version.\n",
+         1},
+    };
+    for (const auto& c : cases) {
+        const auto r = run(c.words);
+        EXPECT_EQ(r.out, c.out) << c.words.front();
+        EXPECT_EQ(r.code, c.code) << c.words.front();
+    }
 }
 
 TEST(Launcher, FailedLaunches) {

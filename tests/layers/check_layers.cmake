@@ -7,7 +7,7 @@ cmake_minimum_required(VERSION 3.25)
 
 set(parts errors search screen session run repl launcher)
 # Public headers, by the part that implements them.
-set(public_errors errors.hpp)
+set(public_errors errors.hpp version.hpp)
 set(public_search regex.hpp pattern.hpp searcher.hpp)
 set(public_screen screen.hpp)
 set(public_session defaults.hpp descriptor_close.hpp expect_input.hpp expect_many.hpp seconds.hpp session_group.hpp spawn.hpp

@@ -305,7 +305,9 @@ TEST(KillAndTerminate, ActAtOnceAfterEndOfFile) {
         {[](spawn& s) { s.kill(SIGKILL); }, SIGKILL},
         {[](spawn& s) { EXPECT_TRUE(s.terminate()); }, SIGINT},
     };
-    for (const auto& [act, ended_by] : cases) {
+    // clang 14 cannot capture a structured binding in a lambda; a reference can be.
+    for (const auto& [action, ended_by] : cases) {
+        const auto& act = action;
         spawn s(fixture + " close-tty 60", {}, 10.0);
         testing_support::make_quick(s);
         ASSERT_EQ(s.expect(EOF_{}), 0);

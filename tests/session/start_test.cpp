@@ -3,9 +3,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -222,6 +225,20 @@ TEST_P(Start, EnvironmentIsExactlyTheGivenMap) {
     testing_support::scoped_env marker("PTYPILOT_TEST_MARKER", "inherited");
     EXPECT_NE(output_of(GetParam(), fixture + " env").find("PTYPILOT_TEST_MARKER=inherited"),
               std::string::npos);
+    // The caller's environment with changes over it: one changed, one added,
+    // every other name kept as the caller has it.
+    const env_map env = environment_with({{"PTYPILOT_TEST_MARKER", "changed"}, {"PTYPILOT_TEST_ADDED", "1"}});
+    EXPECT_EQ(env.at("PTYPILOT_TEST_MARKER"), "changed");
+    EXPECT_EQ(env.at("PTYPILOT_TEST_ADDED"), "1");
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string name(*e, static_cast<std::size_t>(std::strchr(*e, '=') - *e));
+        if (name.rfind("PTYPILOT_TEST_", 0) != 0) {
+            EXPECT_EQ(env.at(name), ::getenv(name.c_str())) << name;
+        }
+    }
+    const std::string out = output_of(GetParam(), fixture + " env", {}, std::nullopt, env);
+    EXPECT_NE(out.find("PTYPILOT_TEST_MARKER=changed\r\n"), std::string::npos);
+    EXPECT_EQ(out.find("PTYPILOT_TEST_MARKER=inherited"), std::string::npos);
 }
 
 TEST_P(Start, WorkingDirectoryIsTheChildsOnly) {

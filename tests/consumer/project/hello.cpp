@@ -1,9 +1,27 @@
 // Built against an installed ptypilot, once through its CMake package and once
-// through pkg-config: everything a user needs must have been installed.
+// through pkg-config: everything a user needs must have been installed. Also
+// compiled with a user's strict warnings as errors, under each compiler.
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include <ptypilot/ptypilot.hpp>
+
+namespace {
+
+// Built entry by entry and copied, as a list made at run time is: g++ 12 at
+// -O2 once warned of a string "maybe uninitialized" here.
+ptypilot::pattern_list prompts(const std::string& word) {
+    ptypilot::pattern_list patterns;
+    patterns.push_back(word);
+    patterns.push_back(ptypilot::regex(word, ptypilot::regex::ignorecase));
+    patterns.push_back(ptypilot::sentinel::timeout);
+    ptypilot::pattern_list copy = patterns;
+    copy.push_back(ptypilot::EOF_{});
+    return copy;
+}
+
+}  // namespace
 
 int main() {
     try {
@@ -11,7 +29,8 @@ int main() {
         // The screen brings in libvterm, which a static ptypilot leaves to
         // the consumer's link.
         child.enable_screen();
-        const int i = child.expect({"hello", ptypilot::EOF_{}, ptypilot::TIMEOUT{}});
+        const ptypilot::pattern_list patterns = prompts("hello");
+        const int i = child.expect(patterns, std::chrono::seconds(10));
         if (i != 0) {
             std::fprintf(stderr, "consumer: no \"hello\" from /bin/echo (outcome %d)\n", i);
             return 1;
