@@ -10,17 +10,27 @@
 #include <string_view>
 
 #include <ptypilot/screen.hpp>
+#include <ptypilot/spawn.hpp>
 
 #include "screen/escape_filter.hpp"
 #include "screen/terminal.hpp"
 
 namespace ptypilot::detail {
 
+struct session_state;
+
+// Sends the child what the screen answered its queries in the output just
+// read, as far as its terminal takes them without waiting; a child that is
+// gone gets none.
+void send_answers(spawn& s, session_state& state);
+
 struct read_tap {
     std::unique_ptr<terminal> screen;
     std::unique_ptr<escape_filter> stripper;
     // Where the last expect_screen call matched.
     std::optional<screen_span> match_span;
+    // Answers to the program's queries that its terminal had no room for yet.
+    std::string unsent_answers;
 
     // Shows `chunk` on the screen and appends it to `dst` as a read keeps it;
     // false when stripping left nothing of it.
@@ -39,7 +49,11 @@ struct read_tap {
     // it, and so does the stripping, so that a sequence cut between the
     // relay's last read and the next read of the session is still known.
     void watch(std::string_view chunk) {
-        if (screen) screen->feed(chunk);
+        // The user's own terminal answers the program's queries there.
+        if (screen) {
+            screen->feed(chunk);
+            (void)screen->take_answers();
+        }
         if (stripper) {
             std::string ignored;
             stripper->strip(chunk, ignored);

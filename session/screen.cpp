@@ -22,8 +22,11 @@ void drop_if_idle(detail::session_state& state) {
 
 }  // namespace
 
-void spawn::enable_screen() {
-    if (screen_enabled()) return;
+void spawn::enable_screen(const screen_options& options) {
+    if (screen_enabled()) {
+        state_->tap->screen->set_answering(options.answer_queries);
+        return;
+    }
     // The size the child's terminal has now; the one it starts with when it
     // has none (not started, closed, no size set, or not a terminal at all).
     std::pair<int, int> size(state_->start_window.rows, state_->start_window.columns);
@@ -34,6 +37,7 @@ void spawn::enable_screen() {
         } catch (const std::system_error&) {}
     }
     auto screen = std::make_unique<detail::terminal>(size.first, size.second);
+    screen->set_answering(options.answer_queries);
     tap_of(*state_).screen = std::move(screen);
 }
 
@@ -46,7 +50,8 @@ screen_view spawn::screen() const {
 }
 
 std::optional<screen_span> spawn::screen_match_span() const {
-    return state_->tap ? state_->tap->match_span : std::nullopt;
+    detail::screen_of(state_->tap, "screen_match_span()");
+    return state_->tap->match_span;
 }
 
 void spawn::set_escape_stripping(bool on) {

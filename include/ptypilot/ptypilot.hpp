@@ -7,6 +7,7 @@
 #include <ptypilot/errors.hpp>
 #include <ptypilot/expect_input.hpp>
 #include <ptypilot/expect_many.hpp>
+#include <ptypilot/keys.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/run.hpp>

@@ -32,6 +32,13 @@ TEST(Screen, OffUntilEnabled) {
         {"expect_screen()", [&] { s->expect_screen("top"); }},
         {"expect_screen()", [&] { s->expect_screen_exact("top"); }},
         {"wait_screen_settled()", [&] { (void)s->wait_screen_settled(0.1); }},
+        {"wait_screen_change()", [&] { (void)s->wait_screen_change(0.1); }},
+        {"wait_screen()", [&] { (void)s->wait_screen([](const screen_view&) { return true; }); }},
+        {"screen_match_span()", [&] { (void)s->screen_match_span(); }},
+        {"send_click()",
+         [&] {
+             (void)s->send_click({0, 0});
+         }},
     };
     for (const auto& [name, call] : refused) {
         try {
@@ -42,7 +49,6 @@ TEST(Screen, OffUntilEnabled) {
             EXPECT_NE(std::string(e.what()).find("enable_screen()"), std::string::npos) << e.what();
         }
     }
-    EXPECT_EQ(s->screen_match_span(), std::nullopt);
     // Nothing was read by the refused calls.
     EXPECT_EQ(s->read(), painting);
 }
@@ -241,6 +247,40 @@ TEST(Screen, WaitsUntilNothingChanges) {
     s->enable_screen();
     for (const double quiet : {-1.0, std::nan("")})
         EXPECT_THROW((void)s->wait_screen_settled(quiet), std::invalid_argument) << quiet;
+}
+
+TEST(Screen, WaitForAChangeNeverReturnsTheScreenFromBefore) {
+    auto s = start_quick(fixture, {"pause", "before", "0.5", " after"});
+    s->enable_screen();
+    s->expect_screen_exact("before");
+    // The screen is calm already; the wait is for the next change and the
+    // calm after it.
+    EXPECT_EQ(s->wait_screen_change(0.05, 20.0).row_text(0), "before after");
+    // A change seen but not yet looked at counts.
+    auto t = start_quick(fixture, {"print", painting});
+    t->enable_screen();
+    t->expect(sentinel::eof);
+    EXPECT_EQ(t->wait_screen_change(0).row_text(0), "top");
+}
+
+TEST(Screen, AnswersTheProgramsQueriesWhenAsked) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> queries = {
+        {{"query", "\x1b[3;7H\x1b[6n", "R"}, "got ^[[3;7R"},
+        {{"query", "\x1b[5n", "n"}, "got ^[[0n"},
+        {{"query", "\x1b[c", "c"}, "got ^[[?1;2c"},
+        {{"query", "\x1b[>c", "c"}, "got ^[[>0;100;0c"},
+    };
+    for (const auto& [args, answer] : queries) {
+        SCOPED_TRACE(answer);
+        spawn s(fixture, args,
+                spawn_options{.timeout = 20.0, .screen = screen_options{.answer_queries = true}});
+        testing_support::make_quick(s);
+        s.expect_screen_exact(answer);
+    }
+    // Off, as by default, the program waits for ever.
+    auto s = start_quick(fixture, {"query", "\x1b[6n", "R"});
+    s->enable_screen();
+    EXPECT_THROW(s->expect_screen_exact("got", 0.5), TIMEOUT);
 }
 
 TEST(Screen, MovesWithTheSession) {
