@@ -12,6 +12,7 @@
 #include <ptypilot/regex.hpp>
 #include <ptypilot/run.hpp>
 #include <ptypilot/screen.hpp>
+#include <ptypilot/screen_picture.hpp>
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn.hpp>
