@@ -61,14 +61,15 @@ void spawn::setwinsize(long rows, long cols) {
     const int fd = detail::pty_fd(*this, *state_);
     if (state_->no_child && !closed && ::isatty(fd) != 1) {
         state_->start_window = {static_cast<unsigned short>(rows), static_cast<unsigned short>(cols)};
-        if (screen) screen->resize(static_cast<int>(rows), static_cast<int>(cols));
-        return;
+    } else {
+        winsize ws{};
+        ws.ws_row = static_cast<unsigned short>(rows);
+        ws.ws_col = static_cast<unsigned short>(cols);
+        detail::check(::ioctl(fd, TIOCSWINSZ, &ws));
     }
-    winsize ws{};
-    ws.ws_row = static_cast<unsigned short>(rows);
-    ws.ws_col = static_cast<unsigned short>(cols);
-    detail::check(::ioctl(fd, TIOCSWINSZ, &ws));
     if (screen) screen->resize(static_cast<int>(rows), static_cast<int>(cols));
+    if (state_->tap && state_->tap->recording)
+        state_->tap->recording->resize(static_cast<int>(rows), static_cast<int>(cols));
 }
 
 }  // namespace ptypilot

@@ -672,6 +672,23 @@ public:
     /// first; what was read then stays in `buffer`.
     screen_view wait_screen(const std::function<bool(const screen_view&)>& predicate,
                             std::optional<double> timeout = -1);
+
+    // --- Recording. ---
+    /// Records the session from now on as asciicast v2 into `out` (not
+    /// owned): a header with the window size, the time and TERM, then each
+    /// chunk read (the relay's output too) as an output event, each send as
+    /// an input event and each setwinsize() as a resize event, timed from
+    /// this call; written and flushed event by event. Replaces a recording
+    /// going on. An event that cannot be written throws
+    /// std::ios_base::failure from the operation, as a failing log does.
+    void start_recording(std::ostream& out);
+    /// The same into a file created (or emptied) at `path`; std::system_error
+    /// when it cannot be.
+    void start_recording(const std::string& path);
+    /// Ends the recording (a file is closed); does nothing without one.
+    void stop_recording();
+    /// Whether a recording goes on.
+    bool recording() const noexcept;
     /// Reads until the screen has shown the same thing for `quiet` (no cell,
     /// nor the cursor, changed), and returns it; at end of file, at once.
     /// Like a screen match, a settled screen empties `buffer`. Throws

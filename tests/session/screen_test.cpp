@@ -365,3 +365,37 @@ TEST(EscapeStripping, ASequenceCutAfterTheRelayIsStillTakenOut) {
     ::close(keyboard[1]);
     EXPECT_EQ(s->read(), "red");
 }
+
+// The recording, read back by Python's json module: the format exactly, and
+// every byte read, sent and resized, in order.
+TEST(Recording, AsciicastOfReadsSendsAndResizes) {
+    testing_support::scoped_temp_dir dir;
+    const std::string path = dir.path() + "/session.cast";
+    {
+        auto s = start_quick(fixture, {"cat"});
+        s->env = env_map{{"TERM", "xterm-256color"}};
+        s->start_recording(path);
+        EXPECT_TRUE(s->recording());
+        s->sendline("caf\xc3\xa9 \"quoted\" \\ \x01");
+        s->expect_exact("\x01\r\n");
+        s->setwinsize(30, 100);
+        s->stop_recording();
+        s->sendline("not recorded");
+        s->expect_exact("recorded");
+    }
+    const std::string check =
+        "import json, sys\n"
+        "lines = open(sys.argv[1], encoding='utf-8').read().split('\\n')\n"
+        "h = json.loads(lines[0])\n"
+        "assert h['version'] == 2 and h['width'] == 80 and h['height'] == 24, h\n"
+        "assert h['env'] == {'TERM': 'xterm-256color'} and isinstance(h['timestamp'], int), h\n"
+        "assert lines[-1] == '', 'no newline at the end'\n"
+        "events = [json.loads(l) for l in lines[1:-1]]\n"
+        "assert all(len(e) == 3 and isinstance(e[0], float) and e[1] in 'oir' for e in events), events\n"
+        "assert all(a[0] <= b[0] for a, b in zip(events, events[1:])), 'time goes back'\n"
+        "for k in 'oir': sys.stdout.write(json.dumps(''.join(e[2] for e in events if e[1] == k)) + '\\n')\n";
+    const std::string got = testing_support::output_of_plain({"/usr/bin/python3", "-c", check, path});
+    const std::string line = R"(caf\u00e9 \"quoted\" \\ )";
+    EXPECT_EQ(got, "\"" + line + R"(^A\r\n)" + line + R"(\u0001\r\n")" + "\n\"" + line + R"(\u0001\n")" +
+                       "\n\"100x30\"\n");
+}
