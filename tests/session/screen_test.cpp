@@ -263,6 +263,15 @@ TEST(Screen, WaitForAChangeNeverReturnsTheScreenFromBefore) {
     EXPECT_EQ(t->wait_screen_change(0).row_text(0), "top");
 }
 
+TEST(Screen, KeysWithTheScreenOffGoAsInTheNormalModes) {
+    auto s = start_quick(fixture, {"hexdump", "6"});
+    s->expect_exact("ready");
+    s->send_key(key::up);
+    s->send_key(U'c', modifiers::ctrl);
+    s->send_paste("a\n");  // unbracketed: nobody knows what the program asked
+    s->expect_exact("1b 5b 41 03 61 0a");
+}
+
 TEST(Screen, AnswersTheProgramsQueriesWhenAsked) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> queries = {
         {{"query", "\x1b[3;7H\x1b[6n", "R"}, "got ^[[3;7R"},
