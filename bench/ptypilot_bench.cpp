@@ -5,7 +5,8 @@
 //   build/bench/ptypilot_bench [scenario...]
 //
 // Scenarios: start, start-tuned, launcher-start, eof-default, eof-tuned,
-// prompt-default, prompt, roundtrip, relay, trickle, many, screen-feed, screen-eof.
+// prompt-default, prompt, roundtrip, relay, trickle, many, screen-feed, screen-eof,
+// screen-libvterm.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include <ptypilot/ptypilot.hpp>
+#include <vterm.h>
 
 namespace {
 
@@ -457,6 +459,42 @@ void bench_screen_feed() {
     }
 }
 
+// The cost of the screen over the emulator it is built on: libvterm's screen
+// alone, set up as ours is, fed the same bytes in the same 64 KiB chunks and
+// read once at the end, as a screen match reads it.
+void bench_screen_over_libvterm() {
+    for (const bool still : {false, true}) {
+        const std::string data = painted_output("20000000", still);
+        auto feed_ours = [&] {
+            ptypilot::virtual_terminal term(24, 80);
+            for (std::size_t at = 0; at < data.size(); at += 65536)
+                term.feed(std::string_view(data).substr(at, 65536));
+            if (term.text().empty()) std::printf("(empty screen)\n");
+        };
+        auto feed_raw = [&] {
+            VTerm* vt = vterm_new(24, 80);
+            vterm_set_utf8(vt, 1);
+            VTermScreen* screen = vterm_obtain_screen(vt);
+            vterm_screen_set_damage_merge(screen, VTERM_DAMAGE_SCREEN);
+            vterm_screen_enable_altscreen(screen, 1);
+            vterm_screen_reset(screen, 1);
+            for (std::size_t at = 0; at < data.size(); at += 65536)
+                vterm_input_write(vt, data.data() + at, std::min<std::size_t>(65536, data.size() - at));
+            vterm_screen_flush_damage(screen);
+            std::size_t text = 0;
+            for (int r = 0; r < 24; ++r) {
+                VTermScreenCell cell{};
+                for (int c = 0; c < 80; ++c) text += vterm_screen_get_cell(screen, VTermPos{r, c}, &cell);
+            }
+            if (text == 0) std::printf("(empty screen)\n");
+            vterm_free(vt);
+        };
+        const std::string name =
+            std::string("screen over libvterm ") + (still ? "painted" : "painted+scrolled");
+        compare(name.c_str(), 5, feed_ours, feed_raw, 1.15, ms, {"screen", "libvterm"});
+    }
+}
+
 // A tuned expect(EOF) of the painted output, with the screen on and off.
 void bench_screen_eof() {
     for (const bool still : {false, true}) {
@@ -495,5 +533,6 @@ int main(int argc, char** argv) {
     if (wanted("many")) bench_many();
     if (wanted("screen-feed")) bench_screen_feed();
     if (wanted("screen-eof")) bench_screen_eof();
+    if (wanted("screen-libvterm")) bench_screen_over_libvterm();
     return 0;
 }

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
+
+#include "screen/key_input.hpp"
 #include <stdexcept>
 
 namespace ptypilot::detail {
@@ -55,10 +58,6 @@ void convert(const VTermScreenCell& in, cell& out) {
     out.background = color_of(in.bg, VTERM_COLOR_IS_DEFAULT_BG(&in.bg));
 }
 
-// Replies the terminal would send to the program (to a query of the cursor's
-// place, say): the emulator only watches, so they go nowhere.
-void drop_output(const char*, std::size_t, void*) {}
-
 }  // namespace
 
 struct terminal_callbacks {
@@ -69,8 +68,21 @@ struct terminal_callbacks {
     static int settermprop(VTermProp prop, VTermValue* value, void* user) {
         if (prop == VTERM_PROP_CURSORVISIBLE)
             static_cast<terminal*>(user)->cursor_visible_ = value->boolean != 0;
+        if (prop == VTERM_PROP_MOUSE) static_cast<terminal*>(user)->mouse_ = value->number;
         return 1;
     }
+    // Everything libvterm would send the program: the encoding of a key
+    // being pressed, or else an answer to one of its queries.
+    static void output(const char* bytes, std::size_t length, void* user) {
+        auto& t = *static_cast<terminal*>(user);
+        if (t.keys_ != nullptr)
+            t.keys_->append(bytes, length);
+        else if (t.answering_ && t.answers_.size() < most_answers)
+            t.answers_.append(bytes, length);
+    }
+    // A program that floods queries and never reads its input gets no more
+    // than this kept for it.
+    static constexpr std::size_t most_answers = 4096;
     static constexpr VTermScreenCallbacks table = {
         damage, nullptr, nullptr, settermprop, nullptr, nullptr, nullptr, nullptr,
     };
@@ -91,7 +103,7 @@ terminal::terminal(int rows, int columns) {
     vt_ = vterm_new(rows, columns);
     if (vt_ == nullptr) throw std::bad_alloc();
     vterm_set_utf8(vt_, 1);
-    vterm_output_set_callback(vt_, drop_output, nullptr);
+    vterm_output_set_callback(vt_, terminal_callbacks::output, this);
     screen_ = vterm_obtain_screen(vt_);
     vterm_screen_set_callbacks(screen_, &terminal_callbacks::table, this);
     // Damage is gathered into one rectangle until the next refresh asks for
@@ -349,5 +361,45 @@ screen_position terminal::position_of(std::size_t offset) const {
     const int row = after == row_start_.begin() ? 0 : static_cast<int>(after - row_start_.begin()) - 1;
     return {row, shown_.column_at(row, offset - row_start_[static_cast<std::size_t>(row)])};
 }
+
+template <class Press>
+std::string terminal::encoded(Press press) {
+    std::string out;
+    keys_ = &out;
+    try {
+        press(out);
+    } catch (...) {
+        keys_ = nullptr;
+        throw;
+    }
+    keys_ = nullptr;
+    return out;
+}
+
+std::string terminal::key_bytes(key k, modifiers m) {
+    return encoded([&](std::string&) { press_key(vt_, k, m); });
+}
+
+std::string terminal::character_bytes(char32_t c, modifiers m) {
+    return encoded([&](std::string&) { press_character(vt_, c, m); });
+}
+
+std::string terminal::paste_bytes(std::string_view text) {
+    return encoded([&](std::string& out) { press_paste(vt_, text, out); });
+}
+
+std::string terminal::click_bytes(screen_position at, mouse_button b, modifiers m) {
+    if (mouse_ == 0) throw std::logic_error("a click: the program has not turned mouse reporting on");
+    if (at.row < 0 || at.row >= shown_.rows || at.column < 0 || at.column >= shown_.columns)
+        throw std::out_of_range("a click: the cell lies off the screen");
+    return encoded([&](std::string&) { press_click(vt_, at, b, m); });
+}
+
+void terminal::set_answering(bool on) noexcept {
+    answering_ = on;
+    if (!on) answers_.clear();
+}
+
+std::string terminal::take_answers() { return std::exchange(answers_, std::string()); }
 
 }  // namespace ptypilot::detail

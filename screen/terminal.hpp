@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include <ptypilot/keys.hpp>
 #include <ptypilot/screen.hpp>
 
 #include "screen/char_width.hpp"
@@ -47,6 +48,24 @@ public:
     // end of a row's text gives the cell just past its last character.
     screen_position position_of(std::size_t offset) const;
 
+    // The bytes a person's keys, paste and click send the program, as its
+    // modes ask for them.
+    std::string key_bytes(key k, modifiers m);
+    std::string character_bytes(char32_t c, modifiers m);
+    std::string paste_bytes(std::string_view text);
+    // std::logic_error while the program has not turned mouse reporting on,
+    // std::out_of_range for a cell off the screen.
+    std::string click_bytes(screen_position at, mouse_button b, modifiers m);
+    bool mouse_reporting() const noexcept { return mouse_ != 0; }
+
+    // With answering on, the answers libvterm gives the program's queries
+    // (cursor position, device status and attributes) are kept for
+    // take_answers(); otherwise they are dropped.
+    void set_answering(bool on) noexcept;
+    bool answering() const noexcept { return answering_; }
+    std::string take_answers();
+    bool has_answers() const noexcept { return !answers_.empty(); }
+
 private:
     void mark_rows(int from, int to) noexcept;
     void feed_sequence(const std::string& sequence);
@@ -54,6 +73,8 @@ private:
     void reset_copy();
     bool render_row(int row);
     void join_rows();
+    template <class Press>
+    std::string encoded(Press press);
 
     VTerm* vt_ = nullptr;
     VTermScreen* screen_ = nullptr;
@@ -68,6 +89,10 @@ private:
     bool any_stale_ = true;
     bool cursor_visible_ = true;  // as the program last set it
     bool shrunk_ = false;         // the screen has lost rows or columns since it was made
+    int mouse_ = 0;               // the mouse reporting the program asked for, as libvterm numbers it
+    bool answering_ = false;
+    std::string answers_;
+    std::string* keys_ = nullptr;  // where libvterm's output goes while a key is encoded
 
     friend struct terminal_callbacks;
 };

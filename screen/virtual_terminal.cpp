@@ -26,4 +26,16 @@ std::string virtual_terminal::text() const {
     return impl_->text();
 }
 
+std::string virtual_terminal::key_bytes(key k, modifiers m) { return impl_->key_bytes(k, m); }
+std::string virtual_terminal::key_bytes(char32_t character, modifiers m) {
+    return impl_->character_bytes(character, m);
+}
+std::string virtual_terminal::paste_bytes(std::string_view text) { return impl_->paste_bytes(text); }
+std::string virtual_terminal::click_bytes(screen_position at, mouse_button button, modifiers m) {
+    return impl_->click_bytes(at, button, m);
+}
+bool virtual_terminal::mouse_reporting() const noexcept { return impl_->mouse_reporting(); }
+void virtual_terminal::set_answering(bool on) { impl_->set_answering(on); }
+std::string virtual_terminal::take_answers() { return impl_->take_answers(); }
+
 }  // namespace ptypilot

@@ -75,6 +75,7 @@ spawn::spawn(std::optional<std::string> command_, argument_list args_, const spa
     ignorecase = options.ignorecase;
     ignore_sighup = options.ignore_sighup;
     state_->start_window = options.window;
+    if (options.screen) enable_screen(*options.screen);
     if (command_) _spawn(std::move(*command_), std::move(args_).take());
 }
 

@@ -93,37 +93,88 @@ int spawn::expect_screen_exact(const exact_input& patterns, std::optional<double
     return screen_loop(*this, *state_, std::make_shared<searcher_string>(patterns.list()), timeout_);
 }
 
-screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<double> timeout_) {
-    detail::terminal& screen = detail::screen_of(state_->tap, "wait_screen_settled()");
+namespace {
+
+// Reads until the screen has shown the same thing for `quiet`; with
+// `after_change`, the calm is counted only from the first change on.
+screen_view await_calm(spawn& s, detail::session_state& state, const char* operation, seconds_value quiet,
+                       std::optional<double> timeout, bool after_change) {
+    detail::terminal& screen = detail::screen_of(state.tap, operation);
     if (!(quiet.count() >= 0))
-        throw std::invalid_argument("wait_screen_settled(): quiet must be 0 or more seconds");
-    if (timeout_ && *timeout_ == -1) timeout_ = timeout;
-    const detail::deadline until(detail::checked_timeout(timeout_));
+        throw std::invalid_argument(std::string(operation) + ": quiet must be 0 or more seconds");
+    if (timeout && *timeout == -1) timeout = s.timeout;
+    const detail::deadline until(detail::checked_timeout(timeout));
     // As a screen match does, a settled screen takes what was read: it shows
     // what all of it did.
-    state_->searched_by.reset();  // the buffer changes under an earlier expect call's knowledge
+    state.searched_by.reset();  // the buffer changes under an earlier expect call's knowledge
     auto settled = [&] {
-        buffer.clear();
+        s.buffer.clear();
         screen.refresh();
         return screen.view();
     };
-    screen.refresh();
-    double calm_since = detail::now();
+    // What a key sent before the call changes may already be read, but not
+    // yet looked at: that counts as the change.
+    const bool changed_before = screen.refresh();
+    std::optional<double> calm_since;
+    if (!after_change || changed_before) calm_since = detail::now();
     for (;;) {
-        const double calm_left = calm_since + quiet.count() - detail::now();
-        if (calm_left <= 0) return settled();
-        const auto left = until.remaining();
+        std::optional<double> calm_left;
+        if (calm_since) {
+            calm_left = *calm_since + quiet.count() - detail::now();
+            if (*calm_left <= 0) return settled();
+        }
+        auto left = until.remaining();
         if (left && *left <= 0)
-            throw TIMEOUT(with_screen("Timeout exceeded in wait_screen_settled().", *this, screen));
+            throw TIMEOUT(
+                with_screen(("Timeout exceeded in " + std::string(operation) + ".").c_str(), s, screen));
+        if (calm_left) left = left ? std::min(*left, *calm_left) : *calm_left;
         try {
-            detail::read_into(*this, *state_, buffer, maxread, left ? std::min(*left, calm_left) : calm_left,
-                              true);
+            detail::read_into(s, state, s.buffer, s.maxread, left, true);
         } catch (const TIMEOUT&) {
             continue;  // nothing came: the calm goes on
         } catch (const EOF_&) {
             return settled();  // nothing can change it any more
         }
         if (screen.refresh()) calm_since = detail::now();
+    }
+}
+
+}  // namespace
+
+screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<double> timeout_) {
+    return await_calm(*this, *state_, "wait_screen_settled()", quiet, timeout_, false);
+}
+
+screen_view spawn::wait_screen_change(seconds_value quiet, std::optional<double> timeout_) {
+    return await_calm(*this, *state_, "wait_screen_change()", quiet, timeout_, true);
+}
+
+screen_view spawn::wait_screen(const std::function<bool(const screen_view&)>& predicate,
+                               std::optional<double> timeout_) {
+    detail::terminal& screen = detail::screen_of(state_->tap, "wait_screen()");
+    if (!predicate) throw std::invalid_argument("wait_screen(): no predicate");
+    if (timeout_ && *timeout_ == -1) timeout_ = timeout;
+    const detail::deadline until(detail::checked_timeout(timeout_));
+    state_->searched_by.reset();
+    screen.refresh();
+    bool changed = true;
+    for (;;) {
+        // Unchanged, the screen cannot please the predicate now if it did not before.
+        if (changed && predicate(screen.view())) {
+            buffer.clear();
+            return screen.view();
+        }
+        const auto left = until.remaining();
+        if (left && *left < 0)
+            throw TIMEOUT(with_screen("Timeout exceeded in wait_screen().", *this, screen));
+        try {
+            detail::read_into(*this, *state_, buffer, maxread, left, true);
+        } catch (const EOF_& e) {
+            throw EOF_(with_screen(e.what(), *this, screen));
+        } catch (const TIMEOUT&) {
+            throw TIMEOUT(with_screen("Timeout exceeded in wait_screen().", *this, screen));
+        }
+        changed = screen.refresh();
     }
 }
 

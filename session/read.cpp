@@ -145,6 +145,7 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
             dst.append(chunk);
         log_chunk(s.logfile, chunk);
         log_chunk(s.logfile_read, chunk);
+        if (state.tap) send_answers(s, state);
         if (kept) return;
     }
 }

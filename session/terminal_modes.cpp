@@ -3,6 +3,7 @@
 
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -55,11 +56,20 @@ void spawn::setwinsize(long rows, long cols) {
     // A size the screen cannot take is refused before the child sees it.
     detail::terminal* const screen = state_->tap ? state_->tap->screen.get() : nullptr;
     if (screen) detail::terminal::check_size(rows, cols);
-    winsize ws{};
-    ws.ws_row = static_cast<unsigned short>(rows);
-    ws.ws_col = static_cast<unsigned short>(cols);
-    detail::check(::ioctl(detail::pty_fd(*this, *state_), TIOCSWINSZ, &ws));
+    // A descriptor that is no terminal (a socket, a pipe) has no size to set:
+    // the size is the screen's alone, and a screen turned on later takes it.
+    const int fd = detail::pty_fd(*this, *state_);
+    if (state_->no_child && !closed && ::isatty(fd) != 1) {
+        state_->start_window = {static_cast<unsigned short>(rows), static_cast<unsigned short>(cols)};
+    } else {
+        winsize ws{};
+        ws.ws_row = static_cast<unsigned short>(rows);
+        ws.ws_col = static_cast<unsigned short>(cols);
+        detail::check(::ioctl(fd, TIOCSWINSZ, &ws));
+    }
     if (screen) screen->resize(static_cast<int>(rows), static_cast<int>(cols));
+    if (state_->tap && state_->tap->recording)
+        state_->tap->recording->resize(static_cast<int>(rows), static_cast<int>(cols));
 }
 
 }  // namespace ptypilot

@@ -45,6 +45,8 @@ long spawn::send(std::string_view s) {
         ended = [this] { return terminated || detail::child_has_ended(*this); };
     const ssize_t n = detail::write_to_child(fd, state_->pidfd.get(), s, ended);
     if (n < 0) detail::throw_errno();
+    if (state_->tap && state_->tap->recording)
+        state_->tap->recording->input(s.substr(0, static_cast<std::size_t>(n)));
     return static_cast<long>(n);
 }
 

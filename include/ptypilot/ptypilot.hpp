@@ -7,11 +7,13 @@
 #include <ptypilot/errors.hpp>
 #include <ptypilot/expect_input.hpp>
 #include <ptypilot/expect_many.hpp>
+#include <ptypilot/keys.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/repl.hpp>
 #include <ptypilot/run.hpp>
 #include <ptypilot/screen.hpp>
+#include <ptypilot/screen_picture.hpp>
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/seconds.hpp>
 #include <ptypilot/session_group.hpp>

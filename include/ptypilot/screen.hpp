@@ -5,11 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <ptypilot/keys.hpp>
 
 namespace ptypilot {
 
@@ -122,15 +125,47 @@ struct screen_view {
     std::optional<screen_position> find(std::string_view needle) const;
 };
 
+/// How a session's screen behaves beyond showing the output.
+struct screen_options {
+    /// Answer the program's terminal queries (cursor position DSR 6n, device
+    /// status 5n, primary and secondary device attributes) from the emulator,
+    /// as a real terminal would, so that programs that wait for an answer go
+    /// on. Off by default: the screen then only watches.
+    bool answer_queries = false;
+};
+
 namespace detail {
 class terminal;
 }
+
+/// `c` as a person reads it: "default", "palette(N)" or "#rrggbb".
+std::string to_string(const color& c);
+/// `c`'s text, in quotes, then what differs from a blank cell: width,
+/// attributes and colours ("\"a\" bold fg palette(1)").
+std::string to_string(const cell& c);
+/// "(row R, column C)".
+std::string to_string(const screen_position& p);
+/// "(row R, column C) to (row R, column C)".
+std::string to_string(const screen_span& s);
+/// The size, the cursor, then every row's text on a line of its own.
+std::string to_string(const screen_view& v);
+/// Writes to_string(c); GoogleTest prints values with it.
+std::ostream& operator<<(std::ostream& os, const color& c);
+/// Writes to_string(c).
+std::ostream& operator<<(std::ostream& os, const cell& c);
+/// Writes to_string(p).
+std::ostream& operator<<(std::ostream& os, const screen_position& p);
+/// Writes to_string(s).
+std::ostream& operator<<(std::ostream& os, const screen_span& s);
+/// Writes to_string(v).
+std::ostream& operator<<(std::ostream& os, const screen_view& v);
 
 /// A terminal emulator on its own: bytes a program wrote go in, the screen it
 /// would show comes out. UTF-8 throughout; the alternate screen of full-screen
 /// programs is kept apart from the normal one as xterm keeps it; no scrollback
 /// (rows scrolled off the top are gone). Answers the emulated terminal would
-/// send back (to a cursor position query, say) are dropped.
+/// send back (to a cursor position query, say) are dropped unless
+/// set_answering() keeps them.
 class virtual_terminal {
 public:
     /// Rows must lie between 1 and max_side, columns between min_columns and
@@ -166,6 +201,31 @@ public:
     screen_view view() const;
     /// view().text(), without copying the cells.
     std::string text() const;
+
+    /// The bytes that pressing `k` with `m` sends the program, as the modes
+    /// it set ask for them (application cursor keys, keypad mode).
+    std::string key_bytes(key k, modifiers m = modifiers::none);
+    /// The same for the key that types `character` (a Unicode code point;
+    /// std::invalid_argument for one that is no character). Ctrl with a
+    /// letter gives its control character; write the letter in lower case.
+    std::string key_bytes(char32_t character, modifiers m = modifiers::none);
+    /// `text` as a paste sends it: between the bracketed-paste markers when
+    /// the program turned bracketed paste on, as it is otherwise.
+    std::string paste_bytes(std::string_view text);
+    /// A click (press and release) of `button` on the cell `at`, reported as
+    /// the program's mouse mode asks; std::logic_error while the program has
+    /// not turned mouse reporting on, std::out_of_range off the screen.
+    std::string click_bytes(screen_position at, mouse_button button = mouse_button::left,
+                            modifiers m = modifiers::none);
+    /// Whether the program has turned mouse reporting on.
+    bool mouse_reporting() const noexcept;
+    /// With `on`, the answers to the program's queries (cursor position DSR
+    /// 6n, device status 5n, primary and secondary device attributes) are
+    /// kept for take_answers(); off (the start), they are dropped.
+    void set_answering(bool on);
+    /// The answers kept since the last call, oldest first, for the caller to
+    /// send the program.
+    std::string take_answers();
 
 private:
     std::unique_ptr<detail::terminal> impl_;

@@ -163,12 +163,14 @@ public:
     /// (`interact`) as over a child's terminal, and its terminal settings are
     /// left as the caller made them (set the speed and raw mode first).
     ///
-    /// `options` sets the session's fields as for a child (`cwd`, `env` and
-    /// `window` do not apply). With descriptor_close::close (the default) the
-    /// session owns `fd` from now on and makes it close-on-exec, and close()
-    /// closes it; with descriptor_close::leave close() leaves it open to the
-    /// caller. `name` is `<fd N>`. Throws std::system_error (EBADF) for a
-    /// descriptor that is not open; the caller then keeps it.
+    /// `options` sets the session's fields as for a child (`cwd` and `env`
+    /// do not apply; `window` is the size of the screen when the descriptor
+    /// is no terminal, and setwinsize() then resizes that screen alone).
+    /// With descriptor_close::close (the default) the session owns `fd` from
+    /// now on and makes it close-on-exec, and close() closes it; with
+    /// descriptor_close::leave close() leaves it open to the caller. `name`
+    /// is `<fd N>`. Throws std::system_error (EBADF) for a descriptor that is
+    /// not open; the caller then keeps it.
     ///
     /// Without a child: isalive() is true from here until end of file is read
     /// or close(); terminate() does nothing and returns true; wait() and
@@ -627,11 +629,12 @@ public:
     /// operations, read*, read_nonblocking and interact) on an emulated
     /// terminal of the session's window size (the starting window's when the
     /// terminal has none) that follows setwinsize(). Call
-    /// it before the first read to see everything; calling it again changes
-    /// nothing. Throws std::out_of_range for a window virtual_terminal does
+    /// it before the first read to see everything (spawn_options::screen
+    /// turns it on before the child starts); calling it again only applies
+    /// `options`. Throws std::out_of_range for a window virtual_terminal does
     /// not take (fewer than 1 row or 2 columns, more than 1000 of either),
     /// and setwinsize() then refuses such a size too.
-    void enable_screen();
+    void enable_screen(const screen_options& options = {});
     /// Whether enable_screen() was called.
     bool screen_enabled() const noexcept;
     /// What the child's terminal shows now. std::logic_error while the screen
@@ -661,8 +664,60 @@ public:
         return expect_screen_exact(patterns, to_seconds(timeout));
     }
     /// Where the last expect_screen call's match lies; no value when that
-    /// call did not end in a match.
+    /// call did not end in a match. std::logic_error while the screen is off.
     std::optional<screen_span> screen_match_span() const;
+
+    // --- Keys, paste and clicks, as the program asked for them. ---
+    /// Sends the key `k` with `m` held, encoded by the screen's emulator as
+    /// the program's modes ask (application cursor keys, keypad mode); with
+    /// the screen off, as a terminal in its normal modes sends it (the cursor
+    /// keys as CSI A to D, which ncurses programs that switch modes do not
+    /// take). The count and errors are those of send().
+    long send_key(key k, modifiers m = modifiers::none);
+    /// The same for the key that types `character` (a Unicode code point;
+    /// std::invalid_argument for one that is no character): Ctrl with a lower
+    /// case letter sends its control character, Alt puts ESC before it.
+    long send_key(char32_t character, modifiers m = modifiers::none);
+    /// Sends `text` as a paste: between the bracketed-paste markers when the
+    /// program turned bracketed paste on (the screen must be on to know), as
+    /// it is otherwise.
+    long send_paste(std::string_view text);
+    /// Clicks (presses and releases) `button` on the cell `at`, reported as
+    /// the program's mouse mode asks. std::logic_error while the screen is
+    /// off or the program has not turned mouse reporting on, std::out_of_range
+    /// for a cell off the screen.
+    long send_click(screen_position at, mouse_button button = mouse_button::left,
+                    modifiers m = modifiers::none);
+    /// Waits until the screen changes and then shows the same thing for
+    /// `quiet`, and returns it, so that a wait after a key never returns the
+    /// screen from before the program reacted. Time-out, errors and `buffer`
+    /// as for wait_screen_settled(); at end of file, the screen as it is.
+    screen_view wait_screen_change(seconds_value quiet, std::optional<double> timeout = -1);
+    /// Waits until `predicate` holds for the screen (tested before the first
+    /// read and after every read that changed it), for what a pattern cannot
+    /// tell, such as a cell's colour, and returns that screen; `buffer` is
+    /// then emptied as by a screen match. Throws EOF_ or TIMEOUT, with the
+    /// text dump and the screen, when the output ends or the time runs out
+    /// first; what was read then stays in `buffer`.
+    screen_view wait_screen(const std::function<bool(const screen_view&)>& predicate,
+                            std::optional<double> timeout = -1);
+
+    // --- Recording. ---
+    /// Records the session from now on as asciicast v2 into `out` (not
+    /// owned): a header with the window size, the time and TERM, then each
+    /// chunk read (the relay's output too) as an output event, each send as
+    /// an input event and each setwinsize() as a resize event, timed from
+    /// this call; written and flushed event by event. Replaces a recording
+    /// going on. An event that cannot be written throws
+    /// std::ios_base::failure from the operation, as a failing log does.
+    void start_recording(std::ostream& out);
+    /// The same into a file created (or emptied) at `path`; std::system_error
+    /// when it cannot be.
+    void start_recording(const std::string& path);
+    /// Ends the recording (a file is closed); does nothing without one.
+    void stop_recording();
+    /// Whether a recording goes on.
+    bool recording() const noexcept;
     /// Reads until the screen has shown the same thing for `quiet` (no cell,
     /// nor the cursor, changed), and returns it; at end of file, at once.
     /// Like a screen match, a settled screen empties `buffer`. Throws

@@ -9,6 +9,7 @@
 #include <string>
 
 #include <ptypilot/defaults.hpp>
+#include <ptypilot/screen.hpp>
 #include <ptypilot/seconds.hpp>
 
 namespace ptypilot {
@@ -32,7 +33,7 @@ struct window_size {
 /// The settings of a session, in the order they are usually thought of; each
 /// member not named keeps the session's default. (Every member has an
 /// initializer, so that compilers do not warn of those a caller leaves out.)
-/// Each member but `window` sets the spawn field of the same name.
+/// Each member but `window` and `screen` sets the spawn field of the same name.
 struct spawn_options {
     /// Default time-out of reading and expecting; no value waits without limit.
     std::optional<seconds_value> timeout = defaults::timeout;
@@ -57,10 +58,14 @@ struct spawn_options {
     seconds_value delayafterread = defaults::delayafterread;
     /// Strings compiled by expect() ignore the case of ASCII letters.
     bool ignorecase = false;
-    /// The size of the child's terminal when it starts.
+    /// The size of the child's terminal when it starts; of the screen of a
+    /// session over a descriptor that is no terminal.
     window_size window = {};
     /// The child starts with SIGHUP ignored; false leaves it at its default.
     bool ignore_sighup = true;
+    /// With a value, the screen is on from the start (spawn::enable_screen()
+    /// before the child starts), with these options.
+    std::optional<screen_options> screen = std::nullopt;
 };
 
 }  // namespace ptypilot

@@ -3,6 +3,8 @@
 
 #include <ptypilot/screen.hpp>
 
+#include <functional>
+
 using namespace ptypilot;
 
 namespace {
@@ -318,4 +320,53 @@ TEST(VirtualTerminal, RepeatsTheLastCharacterAndNeverHangs) {
         term.feed(c.bytes);
         EXPECT_EQ(term.view().row_text(0), c.row) << c.bytes;
     }
+}
+
+TEST(VirtualTerminal, KeysPasteAndClicksAsTheProgramAskedForThem) {
+    struct press {
+        const char* modes;  // what the program wrote first
+        std::function<std::string(virtual_terminal&)> action;
+        const char* bytes;
+    };
+    const std::vector<press> table = {
+        {"", [](virtual_terminal& t) { return t.key_bytes(key::down); }, "\x1b[B"},
+        {"\x1b[?1h\x1b=", [](virtual_terminal& t) { return t.key_bytes(key::down); }, "\x1bOB"},
+        {"\x1b[?1h", [](virtual_terminal& t) { return t.key_bytes(key::home); }, "\x1bOH"},
+        {"", [](virtual_terminal& t) { return t.key_bytes(key::f5); }, "\x1b[15~"},
+        {"", [](virtual_terminal& t) { return t.key_bytes(key::up, modifiers::shift | modifiers::ctrl); },
+         "\x1b[1;6A"},
+        {"", [](virtual_terminal& t) { return t.key_bytes(U'c', modifiers::ctrl); }, "\x03"},
+        {"", [](virtual_terminal& t) { return t.key_bytes(U'x', modifiers::alt); }, "\x1bx"},
+        {"", [](virtual_terminal& t) { return t.key_bytes(U'é'); }, "é"},
+        {"", [](virtual_terminal& t) { return t.paste_bytes("a\nb"); }, "a\nb"},
+        {"\x1b[?2004h", [](virtual_terminal& t) { return t.paste_bytes("a\nb"); }, "\x1b[200~a\nb\x1b[201~"},
+        {"\x1b[?1000h\x1b[?1006h",
+         [](virtual_terminal& t) {
+             return t.click_bytes({2, 5});
+         },
+         "\x1b[<0;6;3M\x1b[<0;6;3m"},
+    };
+    for (const auto& p : table) {
+        virtual_terminal t(24, 80);
+        t.feed(p.modes);
+        EXPECT_EQ(t.take_answers(), "");  // and what the keys send is no answer
+        EXPECT_EQ(p.action(t), p.bytes) << testing::PrintToString(std::string(p.modes));
+        EXPECT_EQ(t.take_answers(), "");
+    }
+    virtual_terminal t(24, 80);
+    EXPECT_THROW(t.click_bytes({0, 0}), std::logic_error);
+    t.feed("\x1b[?1000h");
+    EXPECT_THROW(t.click_bytes({24, 0}), std::out_of_range);
+    EXPECT_THROW(t.key_bytes(char32_t{0xd800}), std::invalid_argument);
+}
+
+TEST(VirtualTerminal, AnswersQueriesOnlyWhenAsked) {
+    const std::string queries = "\x1b[3;4H\x1b[6n\x1b[5n\x1b[c\x1b[>c";
+    virtual_terminal t(24, 80);
+    t.feed(queries);
+    EXPECT_EQ(t.take_answers(), "");
+    t.set_answering(true);
+    t.feed(queries);
+    EXPECT_EQ(t.take_answers(), "\x1b[3;4R\x1b[0n\x1b[?1;2c\x1b[>0;100;0c");
+    EXPECT_EQ(t.take_answers(), "");
 }

@@ -403,3 +403,27 @@ TEST(DescriptorSession, MovesKeepTheDescriptor) {
     EXPECT_FALSE(is_open(p.session_read));
     peer_hangs_up(p);
 }
+
+// The screen of a descriptor that is no terminal: the size given, resized
+// by setwinsize() alone, and answers to the peer's queries.
+TEST(DescriptorSession, ScreenOverADescriptorThatIsNoTerminal) {
+    for (const auto& k : {kinds[0], kinds[1]}) {
+        SCOPED_TRACE(k.name);
+        line_pair p = k.make();
+        spawn_options options = quick();
+        options.window = {10, 30};
+        options.screen = screen_options{.answer_queries = true};
+        spawn s = p.session_read == p.session_write
+                      ? spawn::from_fd(p.session_read, options)
+                      : spawn::from_fds(p.session_read, p.session_write, options);
+        EXPECT_EQ(s.screen().rows, 10);
+        EXPECT_EQ(s.screen().columns, 30);
+        s.setwinsize(12, 40);
+        peer_says(p, "where\x1b[6n");
+        s.expect_screen_exact("where");
+        EXPECT_EQ(testing_support::read_until(p.peer_read, "R"), "\x1b[1;6R");
+        EXPECT_EQ(s.screen().columns, 40);
+        EXPECT_EQ(s.screen().rows, 12);
+        peer_hangs_up(p);
+    }
+}

@@ -66,12 +66,7 @@ std::string highlighted(const screen_view& v, const std::vector<std::string>& en
 
 // Waits until `want` is the highlighted entry; the screen it was seen on.
 screen_view await_highlight(spawn& s, const std::vector<std::string>& entries, const std::string& want) {
-    for (int i = 0; i < 100; ++i) {
-        const screen_view v = s.wait_screen_settled(0.1, 20.0);
-        if (highlighted(v, entries) == want) return v;
-    }
-    ADD_FAILURE() << "\"" << want << "\" never highlighted:\n" << s.screen().text();
-    return s.screen();
+    return s.wait_screen([&](const screen_view& v) { return highlighted(v, entries) == want; });
 }
 
 }  // namespace
@@ -79,15 +74,11 @@ screen_view await_highlight(spawn& s, const std::vector<std::string>& entries, c
 TEST(FullScreen, MenuEntryChosenWithTheArrowKeys) {
     struct menu_program {
         const char* name;
-        // The down arrow as the program asked for it: ncurses switches the
-        // keypad to application mode, where it is ESC O B.
-        const char* down;
         color highlight;
     };
-    const std::vector<menu_program> programs = {
-        {"whiptail", "\x1b[B", colors::red},
-        {"dialog", "\x1bOB", colors::blue},
-    };
+    // ncurses (dialog) switches the keypad to application mode, where the
+    // down arrow is ESC O B; whiptail keeps the normal ESC [ B.
+    const std::vector<menu_program> programs = {{"whiptail", colors::red}, {"dialog", colors::blue}};
     const std::vector<std::string> entries = {"Install", "Remove", "Quit"};
     for (const auto& p : programs) {
         SCOPED_TRACE(p.name);
@@ -102,14 +93,14 @@ TEST(FullScreen, MenuEntryChosenWithTheArrowKeys) {
         EXPECT_EQ(v.at(install.row, install.column + 6).background, p.highlight);
         EXPECT_EQ(v.find("Remove")->row, install.row + 1);
 
-        s->send(p.down);
+        s->send_key(key::down);
         v = await_highlight(*s, entries, "Remove");
         const screen_position remove = *v.find("Remove");
         EXPECT_EQ(v.at(remove.row, remove.column + 5).background, p.highlight);
         EXPECT_NE(v.at(install.row, install.column + 6).background, p.highlight);
 
         // Both print the chosen tag as they end.
-        s->send("\r");
+        s->send_key(key::enter);
         s->expect(sentinel::eof);
         std::string printed = strip_escapes(*s->before);
         std::erase_if(printed, [](char c) { return c == '\r' || c == '\n'; });
@@ -191,4 +182,24 @@ TEST(FullScreen, PageWithLess) {
     s->expect(sentinel::eof);
     // less drew on the alternate screen; the normal one is back.
     EXPECT_EQ(s->screen().find("100"), std::nullopt);
+}
+
+TEST(FullScreen, VimIsAnsweredAndTakesNoAnswerForKeys) {
+    // vim asks for the cursor's place and the terminal's version at start;
+    // answered, it must take the answers for what they are, not for typing.
+    scoped_temp_dir home;
+    const std::string path = home.path() + "/answered.txt";
+    auto s = start_program("vim.tiny", {"-u", "NONE", "-i", "NONE", "-n", "-N", path}, home.path());
+    std::ostringstream read_log, send_log;
+    s->logfile_read = &read_log;
+    s->logfile_send = &send_log;
+    s->enable_screen({.answer_queries = true});
+    s->expect_screen("(?m)^~$");
+    s->send("ianswered\x1b");
+    s->expect_screen("(?m)^answered$");
+    s->send(":wq\r");
+    s->expect(sentinel::eof);
+    EXPECT_EQ(file_text(path), "answered\n");
+    EXPECT_NE(read_log.str().find("\x1b[>c"), std::string::npos);
+    EXPECT_NE(send_log.str().find("\x1b[>0;100;0c"), std::string::npos) << send_log.str();
 }

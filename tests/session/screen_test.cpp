@@ -32,6 +32,13 @@ TEST(Screen, OffUntilEnabled) {
         {"expect_screen()", [&] { s->expect_screen("top"); }},
         {"expect_screen()", [&] { s->expect_screen_exact("top"); }},
         {"wait_screen_settled()", [&] { (void)s->wait_screen_settled(0.1); }},
+        {"wait_screen_change()", [&] { (void)s->wait_screen_change(0.1); }},
+        {"wait_screen()", [&] { (void)s->wait_screen([](const screen_view&) { return true; }); }},
+        {"screen_match_span()", [&] { (void)s->screen_match_span(); }},
+        {"send_click()",
+         [&] {
+             (void)s->send_click({0, 0});
+         }},
     };
     for (const auto& [name, call] : refused) {
         try {
@@ -42,7 +49,6 @@ TEST(Screen, OffUntilEnabled) {
             EXPECT_NE(std::string(e.what()).find("enable_screen()"), std::string::npos) << e.what();
         }
     }
-    EXPECT_EQ(s->screen_match_span(), std::nullopt);
     // Nothing was read by the refused calls.
     EXPECT_EQ(s->read(), painting);
 }
@@ -243,6 +249,49 @@ TEST(Screen, WaitsUntilNothingChanges) {
         EXPECT_THROW((void)s->wait_screen_settled(quiet), std::invalid_argument) << quiet;
 }
 
+TEST(Screen, WaitForAChangeNeverReturnsTheScreenFromBefore) {
+    auto s = start_quick(fixture, {"pause", "before", "0.5", " after"});
+    s->enable_screen();
+    s->expect_screen_exact("before");
+    // The screen is calm already; the wait is for the next change and the
+    // calm after it.
+    EXPECT_EQ(s->wait_screen_change(0.05, 20.0).row_text(0), "before after");
+    // A change seen but not yet looked at counts.
+    auto t = start_quick(fixture, {"print", painting});
+    t->enable_screen();
+    t->expect(sentinel::eof);
+    EXPECT_EQ(t->wait_screen_change(0).row_text(0), "top");
+}
+
+TEST(Screen, KeysWithTheScreenOffGoAsInTheNormalModes) {
+    auto s = start_quick(fixture, {"hexdump", "6"});
+    s->expect_exact("ready");
+    s->send_key(key::up);
+    s->send_key(U'c', modifiers::ctrl);
+    s->send_paste("a\n");  // unbracketed: nobody knows what the program asked
+    s->expect_exact("1b 5b 41 03 61 0a");
+}
+
+TEST(Screen, AnswersTheProgramsQueriesWhenAsked) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> queries = {
+        {{"query", "\x1b[3;7H\x1b[6n", "R"}, "got ^[[3;7R"},
+        {{"query", "\x1b[5n", "n"}, "got ^[[0n"},
+        {{"query", "\x1b[c", "c"}, "got ^[[?1;2c"},
+        {{"query", "\x1b[>c", "c"}, "got ^[[>0;100;0c"},
+    };
+    for (const auto& [args, answer] : queries) {
+        SCOPED_TRACE(answer);
+        spawn s(fixture, args,
+                spawn_options{.timeout = 20.0, .screen = screen_options{.answer_queries = true}});
+        testing_support::make_quick(s);
+        s.expect_screen_exact(answer);
+    }
+    // Off, as by default, the program waits for ever.
+    auto s = start_quick(fixture, {"query", "\x1b[6n", "R"});
+    s->enable_screen();
+    EXPECT_THROW(s->expect_screen_exact("got", 0.5), TIMEOUT);
+}
+
 TEST(Screen, MovesWithTheSession) {
     auto s = start_quick(fixture, {"print", painting});
     s->enable_screen();
@@ -324,4 +373,38 @@ TEST(EscapeStripping, ASequenceCutAfterTheRelayIsStillTakenOut) {
     ::close(keyboard[0]);
     ::close(keyboard[1]);
     EXPECT_EQ(s->read(), "red");
+}
+
+// The recording, read back by Python's json module: the format exactly, and
+// every byte read, sent and resized, in order.
+TEST(Recording, AsciicastOfReadsSendsAndResizes) {
+    testing_support::scoped_temp_dir dir;
+    const std::string path = dir.path() + "/session.cast";
+    {
+        auto s = start_quick(fixture, {"cat"});
+        s->env = env_map{{"TERM", "xterm-256color"}};
+        s->start_recording(path);
+        EXPECT_TRUE(s->recording());
+        s->sendline("caf\xc3\xa9 \"quoted\" \\ \x01");
+        s->expect_exact("\x01\r\n");
+        s->setwinsize(30, 100);
+        s->stop_recording();
+        s->sendline("not recorded");
+        s->expect_exact("recorded");
+    }
+    const std::string check =
+        "import json, sys\n"
+        "lines = open(sys.argv[1], encoding='utf-8').read().split('\\n')\n"
+        "h = json.loads(lines[0])\n"
+        "assert h['version'] == 2 and h['width'] == 80 and h['height'] == 24, h\n"
+        "assert h['env'] == {'TERM': 'xterm-256color'} and isinstance(h['timestamp'], int), h\n"
+        "assert lines[-1] == '', 'no newline at the end'\n"
+        "events = [json.loads(l) for l in lines[1:-1]]\n"
+        "assert all(len(e) == 3 and isinstance(e[0], float) and e[1] in 'oir' for e in events), events\n"
+        "assert all(a[0] <= b[0] for a, b in zip(events, events[1:])), 'time goes back'\n"
+        "for k in 'oir': sys.stdout.write(json.dumps(''.join(e[2] for e in events if e[1] == k)) + '\\n')\n";
+    const std::string got = testing_support::output_of_plain({"/usr/bin/python3", "-c", check, path});
+    const std::string line = R"(caf\u00e9 \"quoted\" \\ )";
+    EXPECT_EQ(got, "\"" + line + R"(^A\r\n)" + line + R"(\u0001\r\n")" + "\n\"" + line + R"(\u0001\n")" +
+                       "\n\"100x30\"\n");
 }
