@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "session/clock.hpp"
-#include "session/expect_outcome.hpp"
+#include "session/record_outcome.hpp"
 #include "session/read_into.hpp"
 
 namespace ptypilot {

@@ -10,7 +10,7 @@
 #include "session/eintr.hpp"
 #include "session/log.hpp"
 #include "session/read_into.hpp"
-#include "session/select.hpp"
+#include "session/ready_wait.hpp"
 
 namespace ptypilot {
 
