@@ -7,6 +7,7 @@
 #include "session/clock.hpp"
 #include "session/record_outcome.hpp"
 #include "session/read_into.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot {
 
@@ -84,16 +85,18 @@ int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_s
 
 }  // namespace
 
-int spawn::expect_screen(const pattern_input& patterns, std::optional<double> timeout_) {
+int spawn::expect_screen(const pattern_input& patterns, std::optional<seconds_value> timeout_) {
     return screen_loop(*this, *state_, std::make_shared<searcher_re>(compile_pattern_list(patterns)),
-                       timeout_);
+                       detail::in_seconds(timeout_));
 }
 
-int spawn::expect_screen_exact(const exact_input& patterns, std::optional<double> timeout_) {
-    return screen_loop(*this, *state_, std::make_shared<searcher_string>(patterns.list()), timeout_);
+int spawn::expect_screen_exact(const exact_input& patterns, std::optional<seconds_value> timeout_) {
+    return screen_loop(*this, *state_, std::make_shared<searcher_string>(patterns.list()),
+                       detail::in_seconds(timeout_));
 }
 
-screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<double> timeout_) {
+screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<seconds_value> timeout_arg) {
+    std::optional<double> timeout_ = detail::in_seconds(timeout_arg);
     detail::terminal& screen = detail::screen_of(state_->tap, "wait_screen_settled()");
     if (!(quiet.count() >= 0))
         throw std::invalid_argument("wait_screen_settled(): quiet must be 0 or more seconds");

@@ -6,11 +6,15 @@
 #include <string>
 #include <system_error>
 
+#include <ptypilot/export.hpp>
+
 namespace ptypilot::detail {
 
 std::string errno_text(int err);
 
-[[noreturn]] void throw_errno(int err);
+// Exported from a shared build although internal: the launcher throws
+// through it.
+[[noreturn]] PTYPILOT_API void throw_errno(int err);
 [[noreturn]] inline void throw_errno() { throw_errno(errno); }
 
 // For calls that return -1 and set errno.
