@@ -71,11 +71,12 @@ private:
 /// window size, hands it to the user (`interact`), and watches and ends its
 /// life, recording how it ended in `exitstatus` and `signalstatus`.
 ///
-/// Every setting is a public field that callers assign directly (the
-/// groups of spawn_fields). A time-out
-/// argument is in seconds (or any std::chrono duration): -1 means the
-/// session's `timeout`, no value waits without limit, and so does +inf or
-/// anything beyond 1e9 seconds; NaN is refused with std::invalid_argument.
+/// Every setting is a public field that callers assign directly (the groups
+/// of spawn_fields). A time-out argument, std::optional<seconds_value>, is a
+/// number of seconds (`5`, `0.25`) or any std::chrono duration (`250ms`,
+/// `5s`): -1 means the session's `timeout`, no value (std::nullopt) waits
+/// without limit, and so does +inf or anything beyond 1e9 seconds; NaN is
+/// refused with std::invalid_argument.
 /// Failing system calls throw std::system_error. A session belongs to one
 /// thread at a time; it can be moved but not copied.
 class PTYPILOT_API spawn : public spawn_fields {
