@@ -47,7 +47,7 @@ void convert(const VTermScreenCell& in, cell& out) {
     out.text.clear();
     for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && in.chars[i] != 0; ++i) append_utf8(out.text, in.chars[i]);
     if (out.text.empty()) out.text = " ";
-    out.width = in.width;
+    out.width = static_cast<unsigned char>(in.width);  // libvterm keeps it in a plain char
     out.bold = in.attrs.bold != 0;
     out.italic = in.attrs.italic != 0;
     out.underline = in.attrs.underline != VTERM_UNDERLINE_OFF;

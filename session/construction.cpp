@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "session/session_state.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot {
 
@@ -24,19 +25,18 @@ std::string platform_name() {
 
 }  // namespace
 
-spawn::spawn(std::optional<std::string> command_, argument_list args_, std::optional<double> timeout_,
+spawn::spawn(std::optional<std::string> command_, argument_list args_, std::optional<seconds_value> timeout_,
              int maxread_, std::optional<long> searchwindowsize_, std::ostream* logfile_,
-             std::optional<std::string> cwd_, std::optional<env_map> env_)
-    : stdin_(&std::cin),
-      stdout_(&std::cout),
-      stderr_(&std::cerr),
-      timeout(timeout_),
-      logfile(logfile_),
-      maxread(maxread_),
-      searchwindowsize(searchwindowsize_),
-      cwd(std::move(cwd_)),
-      env(std::move(env_)),
-      state_(std::make_unique<detail::session_state>()) {
+             std::optional<std::string> cwd_, std::optional<env_map> env_) {
+    stdin_ = &std::cin;
+    stdout_ = &std::cout;
+    stderr_ = &std::cerr;
+    timeout = detail::in_seconds(timeout_);
+    logfile = logfile_;
+    maxread = maxread_;
+    searchwindowsize = searchwindowsize_;
+    cwd = std::move(cwd_);
+    env = std::move(env_);
     state_->identity = detail::identity_of(this);
     name = "<" + identity() + ">";
     const std::string platform = platform_name();
@@ -65,9 +65,8 @@ spawn::spawn(std::optional<std::string> command_, const spawn_options& options)
     : spawn(std::move(command_), {}, options) {}
 
 spawn::spawn(std::optional<std::string> command_, argument_list args_, const spawn_options& options)
-    : spawn(std::nullopt, {},
-            options.timeout ? std::optional<double>(options.timeout->count()) : std::nullopt, options.maxread,
-            options.searchwindowsize, options.logfile, options.cwd, options.env) {
+    : spawn(std::nullopt, {}, options.timeout, options.maxread, options.searchwindowsize, options.logfile,
+            options.cwd, options.env) {
     delaybeforesend = options.delaybeforesend.count();
     delayafterclose = options.delayafterclose.count();
     delayafterterminate = options.delayafterterminate.count();

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "session/clock.hpp"
-#include "session/expect_outcome.hpp"
+#include "session/record_outcome.hpp"
 #include "session/read_into.hpp"
 
 namespace ptypilot::detail {

@@ -5,8 +5,9 @@
 #include <algorithm>
 
 #include "session/clock.hpp"
-#include "session/expect_outcome.hpp"
+#include "session/record_outcome.hpp"
 #include "session/read_into.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot {
 
@@ -84,13 +85,14 @@ int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_s
 
 }  // namespace
 
-int spawn::expect_screen(const pattern_input& patterns, std::optional<double> timeout_) {
+int spawn::expect_screen(const pattern_input& patterns, std::optional<seconds_value> timeout_) {
     return screen_loop(*this, *state_, std::make_shared<searcher_re>(compile_pattern_list(patterns)),
-                       timeout_);
+                       detail::in_seconds(timeout_));
 }
 
-int spawn::expect_screen_exact(const exact_input& patterns, std::optional<double> timeout_) {
-    return screen_loop(*this, *state_, std::make_shared<searcher_string>(patterns.list()), timeout_);
+int spawn::expect_screen_exact(const exact_input& patterns, std::optional<seconds_value> timeout_) {
+    return screen_loop(*this, *state_, std::make_shared<searcher_string>(patterns.list()),
+                       detail::in_seconds(timeout_));
 }
 
 namespace {
@@ -141,16 +143,17 @@ screen_view await_calm(spawn& s, detail::session_state& state, const char* opera
 
 }  // namespace
 
-screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<double> timeout_) {
-    return await_calm(*this, *state_, "wait_screen_settled()", quiet, timeout_, false);
+screen_view spawn::wait_screen_settled(seconds_value quiet, std::optional<seconds_value> timeout_) {
+    return await_calm(*this, *state_, "wait_screen_settled()", quiet, detail::in_seconds(timeout_), false);
 }
 
-screen_view spawn::wait_screen_change(seconds_value quiet, std::optional<double> timeout_) {
-    return await_calm(*this, *state_, "wait_screen_change()", quiet, timeout_, true);
+screen_view spawn::wait_screen_change(seconds_value quiet, std::optional<seconds_value> timeout_) {
+    return await_calm(*this, *state_, "wait_screen_change()", quiet, detail::in_seconds(timeout_), true);
 }
 
 screen_view spawn::wait_screen(const std::function<bool(const screen_view&)>& predicate,
-                               std::optional<double> timeout_) {
+                               std::optional<seconds_value> timeout_arg) {
+    std::optional<double> timeout_ = detail::in_seconds(timeout_arg);
     detail::terminal& screen = detail::screen_of(state_->tap, "wait_screen()");
     if (!predicate) throw std::invalid_argument("wait_screen(): no predicate");
     if (timeout_ && *timeout_ == -1) timeout_ = timeout;

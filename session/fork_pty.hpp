@@ -4,7 +4,7 @@
 
 #include <sys/types.h>
 
-#include "session/child.hpp"
+#include "session/before_exec.hpp"
 #include "session/unique_fd.hpp"
 
 namespace ptypilot::detail {

@@ -14,7 +14,7 @@
 
 #include "session/log.hpp"
 #include "session/raw_mode.hpp"
-#include "session/select.hpp"
+#include "session/ready_wait.hpp"
 #include "session/session_state.hpp"
 #include "session/sigpipe_quiet.hpp"
 #include "session/system_error.hpp"

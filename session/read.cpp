@@ -10,8 +10,9 @@
 #include "session/eintr.hpp"
 #include "session/log.hpp"
 #include "session/read_into.hpp"
-#include "session/select.hpp"
+#include "session/ready_wait.hpp"
 #include "session/session_state.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot {
 
@@ -99,10 +100,10 @@ std::size_t detail::read_request(long size) {
     return static_cast<std::size_t>(std::clamp(size, 1L, 1L << 20));
 }
 
-std::string spawn::read_nonblocking(long size, std::optional<double> timeout_) {
+std::string spawn::read_nonblocking(long size, std::optional<seconds_value> timeout_) {
     std::string data;
     try {
-        detail::read_into(*this, *state_, data, size, timeout_);
+        detail::read_into(*this, *state_, data, size, detail::in_seconds(timeout_));
     } catch (...) {
         // Read, and then a log failed: the chunk waits in the buffer, where
         // the next expect or read finds it.

@@ -8,7 +8,7 @@
 
 #include <ptypilot/spawn.hpp>
 
-#include "session/child.hpp"
+#include "session/before_exec.hpp"
 
 namespace ptypilot::detail {
 

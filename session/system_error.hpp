@@ -6,11 +6,15 @@
 #include <string>
 #include <system_error>
 
+#include <ptypilot/export.hpp>
+
 namespace ptypilot::detail {
 
 std::string errno_text(int err);
 
-[[noreturn]] void throw_errno(int err);
+// Exported from a shared build although internal: the launcher throws
+// through it.
+[[noreturn]] PTYPILOT_API void throw_errno(int err);
 // The same error with a text of its own, for messages that name the step
 // that failed ("Error! pty.fork() failed: [Errno 24] ...").
 [[noreturn]] void throw_errno(int err, std::string text);

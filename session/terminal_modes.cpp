@@ -11,6 +11,7 @@
 #include "session/eintr.hpp"
 #include "session/session_state.hpp"
 #include "session/system_error.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot {
 
@@ -31,7 +32,8 @@ void spawn::setecho(bool state) {
     detail::check(detail::retry_eintr([&] { return ::tcsetattr(fd, TCSANOW, &mode); }));
 }
 
-bool spawn::waitnoecho(std::optional<double> timeout_) {
+bool spawn::waitnoecho(std::optional<seconds_value> timeout_arg) {
+    std::optional<double> timeout_ = detail::in_seconds(timeout_arg);
     if (timeout_ && *timeout_ == -1) timeout_ = timeout;
     timeout_ = detail::checked_timeout(timeout_);
     const detail::deadline until(timeout_);

@@ -79,7 +79,12 @@ std::string detail::identity_of(const void* address) {
     return "<ptypilot.spawn object at " + address_text(address) + ">";
 }
 
-std::string spawn::identity() const { return state_->identity; }
+std::string spawn::identity() const {
+    // A session moved from names itself where it is when first asked; from
+    // then on the name travels with it as any other's does.
+    if (state_->identity.empty()) state_->identity = detail::identity_of(this);
+    return state_->identity;
+}
 
 std::string spawn::str() const {
     std::string s;

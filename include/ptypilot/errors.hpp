@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include <ptypilot/export.hpp>
+
 namespace ptypilot {
 
 /// The base of the engine's own errors; a handler for it catches EOF_ and
 /// TIMEOUT too. (Failing system calls are std::system_error instead.)
-class ExceptionPty : public std::runtime_error {
+class PTYPILOT_API ExceptionPty : public std::runtime_error {
 public:
     /// An error with the message `value`; it records the call stack for
     /// get_trace().
@@ -33,7 +35,7 @@ private:
 /// terminal has ended, and by the expect calls when their pattern list does
 /// not name sentinel::eof. Spelled with a trailing underscore because EOF
 /// is a C macro; every text the system prints still says "EOF".
-class EOF_ : public ExceptionPty {
+class PTYPILOT_API EOF_ : public ExceptionPty {
 public:
     /// An end-of-file error with the message `value`.
     explicit EOF_(const std::string& value = "EOF");
@@ -41,7 +43,7 @@ public:
 
 /// The time ran out: thrown by reading when nothing arrived in time, and by
 /// the expect calls when their pattern list does not name sentinel::timeout.
-class TIMEOUT : public ExceptionPty {
+class PTYPILOT_API TIMEOUT : public ExceptionPty {
 public:
     /// A time-out error with the message `value`.
     explicit TIMEOUT(const std::string& value = "TIMEOUT");
@@ -59,6 +61,6 @@ enum class sentinel {
 
 /// "ptypilot::EOF_" or "ptypilot::TIMEOUT": the sentinel as the text dump
 /// shows it.
-std::string to_string(sentinel s);
+PTYPILOT_API std::string to_string(sentinel s);
 
 }  // namespace ptypilot

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <ptypilot/errors.hpp>
+#include <ptypilot/export.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/searcher.hpp>
 
@@ -19,7 +20,7 @@ namespace ptypilot {
 
 /// What `expect` accepts: one pattern, a list of them, or no value (an empty
 /// list, which only end of file or a time-out can end).
-class pattern_input {
+class PTYPILOT_API pattern_input {
 public:
     /// One pattern, a list of one entry: a regex source string, a compiled
     /// regex or a sentinel.
@@ -45,7 +46,7 @@ private:
 };
 
 /// An entry for `expect_exact`: a plain string or a sentinel.
-class exact_pattern {
+class PTYPILOT_API exact_pattern {
 public:
     /// A plain string, found byte for byte.
     exact_pattern(const char* s) : value_(std::string(s)) {}
@@ -68,7 +69,7 @@ private:
 };
 
 /// What `expect_exact` accepts: one string or sentinel, or a sequence of them.
-class exact_input {
+class PTYPILOT_API exact_input {
 public:
     /// One string or sentinel, a list of one entry.
     template <class T>

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <ptypilot/expect_input.hpp>
+#include <ptypilot/export.hpp>
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn.hpp>
@@ -18,7 +19,7 @@
 namespace ptypilot {
 
 /// One session of expect_many() and what to wait for in its output.
-struct expect_target {
+struct PTYPILOT_API expect_target {
     /// Patterns as spawn::expect() takes them, compiled at once for `session`
     /// (its `ignorecase` applies). `timeout`: -1 is the session's `timeout`,
     /// no value no limit; `searchwindowsize` -1 is the session's.
@@ -46,7 +47,7 @@ struct expect_target {
 };
 
 /// A session that reached an outcome in expect_many().
-struct expect_outcome {
+struct PTYPILOT_API expect_outcome {
     /// Position of its target in the list given to expect_many().
     std::size_t session;
     /// List position of the entry satisfied, as spawn::expect() returns it:
@@ -82,8 +83,8 @@ struct expect_outcome {
 ///
 /// Throws std::invalid_argument when a session or a strategy appears twice,
 /// or a target has none. An empty list returns at once with no outcome.
-std::vector<expect_outcome> expect_many(std::span<const expect_target> targets);
+PTYPILOT_API std::vector<expect_outcome> expect_many(std::span<const expect_target> targets);
 /// The same with the targets written in braces.
-std::vector<expect_outcome> expect_many(std::initializer_list<expect_target> targets);
+PTYPILOT_API std::vector<expect_outcome> expect_many(std::initializer_list<expect_target> targets);
 
 }  // namespace ptypilot

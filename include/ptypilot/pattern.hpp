@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <ptypilot/errors.hpp>
+#include <ptypilot/export.hpp>
 #include <ptypilot/regex.hpp>
 
 namespace ptypilot {
@@ -17,7 +18,7 @@ namespace ptypilot {
 /// when the call is made, with `.` matching a newline too and, when the
 /// session's `ignorecase` is set, ignoring the case of ASCII letters; a
 /// compiled regex keeps its own flags.
-class pattern {
+class PTYPILOT_API pattern {
 public:
     /// What an entry holds: a regex source string, a compiled regex or a sentinel.
     using value_type = std::variant<std::string, regex, sentinel>;
@@ -71,6 +72,6 @@ using pattern_list = std::vector<pattern>;
 
 /// How a pattern reads in a session's text dump: a source string as it is, a
 /// compiled regex as `re.compile("source")`, a sentinel by its name.
-std::string to_string(const pattern& p);
+PTYPILOT_API std::string to_string(const pattern& p);
 
 }  // namespace ptypilot

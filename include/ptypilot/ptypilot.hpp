@@ -2,12 +2,16 @@
 /// The whole public API of ptypilot.
 #pragma once
 
+#include <ptypilot/argument_list.hpp>
 #include <ptypilot/defaults.hpp>
 #include <ptypilot/descriptor_close.hpp>
 #include <ptypilot/errors.hpp>
 #include <ptypilot/expect_input.hpp>
 #include <ptypilot/expect_many.hpp>
+#include <ptypilot/export.hpp>
+#include <ptypilot/interact.hpp>
 #include <ptypilot/keys.hpp>
+#include <ptypilot/line_iterator.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/repl.hpp>
@@ -18,6 +22,7 @@
 #include <ptypilot/seconds.hpp>
 #include <ptypilot/session_group.hpp>
 #include <ptypilot/spawn.hpp>
+#include <ptypilot/spawn_fields.hpp>
 #include <ptypilot/spawn_options.hpp>
 #include <ptypilot/split_command_line.hpp>
 #include <ptypilot/step_result.hpp>

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include <ptypilot/export.hpp>
+
 namespace ptypilot {
 
 namespace detail {
@@ -25,7 +27,7 @@ struct regex_code;
 
 /// Thrown for a pattern that does not compile. what() reads, for example,
 /// `invalid regular expression "a(b" at offset 3: missing closing parenthesis`.
-class regex_error : public std::invalid_argument {
+class PTYPILOT_API regex_error : public std::invalid_argument {
 public:
     /// An error with the text `what` about the source text `pattern`, whose
     /// fault was found at `offset`.
@@ -43,7 +45,7 @@ private:
 /// One match. It owns a copy of the text it covers, so it stays valid after the
 /// searched buffer is gone. Asking for a group the pattern does not have throws
 /// std::out_of_range; a group that exists but took no part has no value.
-class match_result {
+class PTYPILOT_API match_result {
 public:
     /// The offset of a group that took no part.
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
@@ -86,7 +88,7 @@ private:
 /// the file's description). Copies share the compiled program, which is never
 /// modified once built, so a regex is cheap to copy and may be searched from
 /// several threads at once.
-class regex {
+class PTYPILOT_API regex {
 public:
     /// Compile flags, combined with `|`.
     enum flag : unsigned {

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include <ptypilot/export.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/seconds.hpp>
 #include <ptypilot/spawn.hpp>
@@ -31,7 +32,7 @@ using callback = std::function<callback_value(run_state&)>;
 using response = std::variant<std::string, callback>;
 
 /// One entry of the table of events: each time `when` is seen, `then` is done.
-struct event {
+struct PTYPILOT_API event {
     pattern when;   ///< The pattern to wait for: a regex source, a compiled regex or a sentinel.
     response then;  ///< Text sent to the child as it stands, or the callback called.
 };
@@ -42,7 +43,7 @@ using event_list = std::vector<event>;
 /// The working state of one run, as a callback sees it. `child` and
 /// `child_result_list` are the live objects: a callback may drive the session
 /// itself and add to the output.
-struct run_state {
+struct PTYPILOT_API run_state {
     /// The command line given to run().
     const std::string& command;
     /// The time-out given to run(), in seconds (-1: the session's default).
@@ -76,7 +77,7 @@ struct run_state {
 };
 
 /// Selects the form of run() that also returns the exit status.
-struct withexitstatus_t {
+struct PTYPILOT_API withexitstatus_t {
     /// Explicit, so that `{}` cannot stand for it.
     explicit withexitstatus_t() = default;
 };
@@ -93,32 +94,34 @@ inline constexpr withexitstatus_t withexitstatus{};
 /// `extra_args` is the caller's own; a callback returning true ends the run.
 /// End of file and a time-out end the run normally; any other error (of the
 /// start, a send or a callback, or a null callback) reaches the caller.
-std::string run(const std::string& command, std::optional<double> timeout = -1,
-                std::optional<event_list> events = std::nullopt, std::any extra_args = {},
-                std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
-                std::optional<env_map> env = std::nullopt);
+PTYPILOT_API std::string run(const std::string& command, std::optional<double> timeout = -1,
+                             std::optional<event_list> events = std::nullopt, std::any extra_args = {},
+                             std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
+                             std::optional<env_map> env = std::nullopt);
 
 /// The same, with the exit status (no value for a child ended by a signal).
 /// Before it returns, the session is closed, which ends a child that still
 /// runs.
-std::pair<std::string, std::optional<int>> run(const std::string& command, std::optional<double> timeout,
-                                               withexitstatus_t,
-                                               std::optional<event_list> events = std::nullopt,
-                                               std::any extra_args = {}, std::ostream* logfile = nullptr,
-                                               std::optional<std::string> cwd = std::nullopt,
-                                               std::optional<env_map> env = std::nullopt);
+PTYPILOT_API std::pair<std::string, std::optional<int>> run(const std::string& command,
+                                                            std::optional<double> timeout, withexitstatus_t,
+                                                            std::optional<event_list> events = std::nullopt,
+                                                            std::any extra_args = {},
+                                                            std::ostream* logfile = nullptr,
+                                                            std::optional<std::string> cwd = std::nullopt,
+                                                            std::optional<env_map> env = std::nullopt);
 
 /// The same with the session's default time-out, answering `events`.
-std::string run(const std::string& command, event_list events, std::any extra_args = {},
-                std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
-                std::optional<env_map> env = std::nullopt);
+PTYPILOT_API std::string run(const std::string& command, event_list events, std::any extra_args = {},
+                             std::ostream* logfile = nullptr, std::optional<std::string> cwd = std::nullopt,
+                             std::optional<env_map> env = std::nullopt);
 
 /// The output and the exit status, with the session's default time-out.
-std::pair<std::string, std::optional<int>> run(const std::string& command, withexitstatus_t,
-                                               std::optional<event_list> events = std::nullopt,
-                                               std::any extra_args = {}, std::ostream* logfile = nullptr,
-                                               std::optional<std::string> cwd = std::nullopt,
-                                               std::optional<env_map> env = std::nullopt);
+PTYPILOT_API std::pair<std::string, std::optional<int>> run(const std::string& command, withexitstatus_t,
+                                                            std::optional<event_list> events = std::nullopt,
+                                                            std::any extra_args = {},
+                                                            std::ostream* logfile = nullptr,
+                                                            std::optional<std::string> cwd = std::nullopt,
+                                                            std::optional<env_map> env = std::nullopt);
 
 /// Both forms with a std::chrono duration as the time-out: this one returns
 /// the output.

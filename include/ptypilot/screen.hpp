@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include <ptypilot/export.hpp>
 #include <ptypilot/keys.hpp>
 
 namespace ptypilot {
@@ -19,7 +20,7 @@ namespace ptypilot {
 /// The colour of a cell's text or background: the terminal's default, an entry
 /// of the 256-colour palette (0-7 the basic colours of SGR 30-37, 8-15 their
 /// bright forms of SGR 90-97), or 24-bit RGB.
-struct color {
+struct PTYPILOT_API color {
     /// Which of the three a colour is.
     enum class kind : std::uint8_t {
         default_color,  ///< The terminal's default for text or background.
@@ -58,7 +59,7 @@ inline constexpr color white = color::from_palette(7);    ///< SGR 37 and 47.
 }  // namespace colors
 
 /// One character cell and how it is drawn.
-struct cell {
+struct PTYPILOT_API cell {
     /// UTF-8: the character with any combining marks after it; " " for a blank
     /// cell (never written, or erased); "" for the right half of a wide
     /// character, whose text stands in the cell to its left.
@@ -79,7 +80,7 @@ struct cell {
 };
 
 /// A place on the screen, counted from 0: row 0 is the top, column 0 the left.
-struct screen_position {
+struct PTYPILOT_API screen_position {
     int row = 0;     ///< From the top, 0 first.
     int column = 0;  ///< From the left, 0 first.
     /// The same row and column.
@@ -88,7 +89,7 @@ struct screen_position {
 
 /// Where a match lies on the screen: the cell of its first character, and the
 /// cell just past its last one (on the row of the last character).
-struct screen_span {
+struct PTYPILOT_API screen_span {
     screen_position begin;  ///< The cell of the first character.
     screen_position end;    ///< The cell just past the last character.
     /// The same two cells.
@@ -98,7 +99,7 @@ struct screen_span {
 /// A snapshot of a screen: `rows` × `columns` cells, row by row. As text, a
 /// row is its cells' texts in order, without its trailing blanks, so a wide
 /// character appears once and a row left empty reads "".
-struct screen_view {
+struct PTYPILOT_API screen_view {
     int rows = 0;                ///< How many rows the screen has.
     int columns = 0;             ///< How many columns the screen has.
     std::vector<cell> cells;     ///< Row by row: `cells[row * columns + column]`.
@@ -166,7 +167,7 @@ std::ostream& operator<<(std::ostream& os, const screen_view& v);
 /// (rows scrolled off the top are gone). Answers the emulated terminal would
 /// send back (to a cursor position query, say) are dropped unless
 /// set_answering() keeps them.
-class virtual_terminal {
+class PTYPILOT_API virtual_terminal {
 public:
     /// Rows must lie between 1 and max_side, columns between min_columns and
     /// max_side (std::out_of_range).
@@ -236,6 +237,6 @@ private:
 /// Text and control characters such as "\r", "\n", "\t" and "\b" stay; NUL and
 /// DEL, which a terminal ignores, go. An unfinished sequence at the end is
 /// dropped.
-std::string strip_escapes(std::string_view bytes);
+PTYPILOT_API std::string strip_escapes(std::string_view bytes);
 
 }  // namespace ptypilot

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <ptypilot/errors.hpp>
+#include <ptypilot/export.hpp>
 #include <ptypilot/regex.hpp>
 
 namespace ptypilot {
@@ -24,7 +25,7 @@ namespace ptypilot {
 /// that start at the same place, the one listed first. spawn::expect_loop()
 /// takes any strategy; searcher_string and searcher_re are the two that the
 /// expect calls build.
-class search_strategy {
+class PTYPILOT_API search_strategy {
 public:
     /// Strategies are held and destroyed through pointers to this base.
     virtual ~search_strategy() = default;
@@ -66,7 +67,7 @@ public:
 
 /// Exact substring search. Without a window each pattern looks only at the
 /// fresh text and the len(pattern) bytes before it.
-class searcher_string : public search_strategy {
+class PTYPILOT_API searcher_string : public search_strategy {
 public:
     /// An entry of its pattern list: a plain string or a sentinel.
     using entry = std::variant<std::string, sentinel>;
@@ -88,7 +89,7 @@ public:
 /// Regular-expression search. Without a window the result is that of searching
 /// the whole buffer from offset 0; search_appended() resumes each pattern where
 /// a match could still begin instead of rescanning from 0.
-class searcher_re : public search_strategy {
+class PTYPILOT_API searcher_re : public search_strategy {
 public:
     /// An entry of its pattern list: a compiled regex or a sentinel.
     using entry = std::variant<regex, sentinel>;

@@ -5,11 +5,13 @@
 
 #include <chrono>
 
+#include <ptypilot/export.hpp>
+
 namespace ptypilot {
 
 /// A time-out or a delay in seconds, written as a number (`0.5`) or as any
 /// std::chrono duration (`500ms`, `2s`).
-class seconds_value {
+class PTYPILOT_API seconds_value {
 public:
     /// A number of seconds; fractions allowed.
     constexpr seconds_value(double seconds) noexcept : seconds_(seconds) {}

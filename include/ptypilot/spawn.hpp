@@ -2,72 +2,33 @@
 /// The session: one child process running under a pseudo-terminal.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <initializer_list>
-#include <functional>
 #include <iosfwd>
-#include <iterator>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include <ptypilot/argument_list.hpp>
 #include <ptypilot/defaults.hpp>
 #include <ptypilot/descriptor_close.hpp>
 #include <ptypilot/errors.hpp>
 #include <ptypilot/expect_input.hpp>
+#include <ptypilot/export.hpp>
+#include <ptypilot/interact.hpp>
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/screen.hpp>
 #include <ptypilot/searcher.hpp>
 #include <ptypilot/seconds.hpp>
+#include <ptypilot/spawn_fields.hpp>
 #include <ptypilot/spawn_options.hpp>
 #include <ptypilot/step_result.hpp>
 
 namespace ptypilot {
-
-/// `after` of an expect call: the matched text, or the sentinel that was the
-/// outcome, or nothing yet.
-using after_value = std::variant<std::monostate, std::string, sentinel>;
-/// `match` of an expect call: the match result, or the sentinel, or nothing.
-using match_value = std::variant<std::monostate, match_result, sentinel>;
-
-/// Transforms a chunk of bytes on its way through `interact`.
-using filter_function = std::function<std::string(std::string)>;
-
-/// Why `interact` returned.
-enum class interact_end {
-    child_ended,  ///< the child has ended; its status is recorded
-    escape,       ///< the user typed the escape character; the child may still run
-    hangup,       ///< the user's terminal hung up: nobody is left to relay to
-    woken,        ///< the wake descriptor turned readable and `on_wake` did not go on
-};
-
-/// What `interact` does beyond relaying, each only when asked.
-struct interact_options {
-    /// Give the child the window size of the user's terminal (TIOCGWINSZ on
-    /// standard input) when the relay starts or resumes and after every
-    /// SIGWINCH. For the length of the call the relay handles SIGWINCH itself
-    /// and puts the previous action back afterwards; one relay at a time.
-    /// With the screen on, the child gets the nearest size the screen can
-    /// take. A session over a descriptor that is not a terminal has no
-    /// window to set: only the screen, if on, follows the user's size.
-    bool follow_window_size = false;
-    /// A descriptor that turns readable when the caller has something to do,
-    /// such as the read end of a pipe its signal handlers write to; -1 for
-    /// none. The relay does not read it: it gives the user's terminal its own
-    /// mode back and calls `on_wake`, which takes what made the descriptor
-    /// readable and returns true to go on in raw mode or false to end the
-    /// relay. Without `on_wake` the relay ends.
-    int wake_fd = -1;
-    /// Called when `wake_fd` turns readable; see `wake_fd`.
-    std::function<bool()> on_wake;
-};
 
 /// The engine's version, as the text dump shows it.
 inline constexpr const char* version = "2.4";
@@ -77,26 +38,28 @@ inline constexpr const char* revision = "$Revision: 516 $";
 namespace detail {
 struct session_state;
 struct state_access;
-}  // namespace detail
 
-/// The arguments of a command, as the constructors take them: a
-/// std::vector<std::string> or words in braces. Unlike a vector it cannot be
-/// made from a number, so that `spawn(cmd, {.maxread = 100})` can only mean
-/// the settings by name.
-class argument_list {
+// The owner of a session's private state. A move takes the state along and
+// leaves none behind, so that it allocates nothing and cannot throw; the
+// session moved from makes a fresh one, that of a session never started, on
+// its first use.
+class state_owner {
 public:
-    /// No arguments: the command line is split into words.
-    argument_list() = default;
-    /// Words in braces.
-    argument_list(std::initializer_list<std::string> words) : words_(words) {}
-    /// Words in a vector.
-    argument_list(std::vector<std::string> words) : words_(std::move(words)) {}
-    /// The words, taken out.
-    std::vector<std::string> take() && { return std::move(words_); }
+    state_owner() noexcept;
+    state_owner(state_owner&& other) noexcept;
+    state_owner& operator=(state_owner&& other) noexcept;
+    ~state_owner();
+
+    session_state* operator->() const { return state_ ? state_.get() : &make(); }
+    session_state& operator*() const { return *operator->(); }
+    // Whether there is a state yet.
+    explicit operator bool() const noexcept { return state_ != nullptr; }
 
 private:
-    std::vector<std::string> words_;
+    session_state& make() const;
+    mutable std::unique_ptr<session_state> state_;
 };
+}  // namespace detail
 
 /// A session: one child process running under a new pseudo-terminal, or a
 /// descriptor the caller opened (a serial line, a socket, a pipe pair) with
@@ -108,13 +71,15 @@ private:
 /// window size, hands it to the user (`interact`), and watches and ends its
 /// life, recording how it ended in `exitstatus` and `signalstatus`.
 ///
-/// Every setting is a public field that callers assign directly. A time-out
-/// argument is in seconds (or any std::chrono duration): -1 means the
-/// session's `timeout`, no value waits without limit, and so does +inf or
-/// anything beyond 1e9 seconds; NaN is refused with std::invalid_argument.
+/// Every setting is a public field that callers assign directly (the groups
+/// of spawn_fields). A time-out argument, std::optional<seconds_value>, is a
+/// number of seconds (`5`, `0.25`) or any std::chrono duration (`250ms`,
+/// `5s`): -1 means the session's `timeout`, no value (std::nullopt) waits
+/// without limit, and so does +inf or anything beyond 1e9 seconds; NaN is
+/// refused with std::invalid_argument.
 /// Failing system calls throw std::system_error. A session belongs to one
 /// thread at a time; it can be moved but not copied.
-class spawn {
+class PTYPILOT_API spawn : public spawn_fields {
 public:
     /// Starts `command` at once unless it has no value. With an empty `args`
     /// the command line is split into words; otherwise `command` is one word.
@@ -129,7 +94,7 @@ public:
     /// system call of the start fails (EMFILE out of descriptors, say; its
     /// text then "Error! pty.fork() failed: [Errno 24] Too many open files").
     explicit spawn(std::optional<std::string> command, argument_list args = {},
-                   std::optional<double> timeout = defaults::timeout, int maxread = defaults::maxread,
+                   std::optional<seconds_value> timeout = defaults::timeout, int maxread = defaults::maxread,
                    std::optional<long> searchwindowsize = std::nullopt, std::ostream* logfile = nullptr,
                    std::optional<std::string> cwd = std::nullopt, std::optional<env_map> env = std::nullopt);
 
@@ -147,11 +112,13 @@ public:
 
     /// A session moves with its child and its identity (the address it was
     /// constructed at, as `name` shows it); the one moved from is left like a
-    /// closed session.
-    spawn(spawn&& other);
+    /// closed session that was never started: every field but the process
+    /// streams (spawn_streams) back at its default, `name` empty. Never
+    /// throws.
+    spawn(spawn&& other) noexcept;
     /// Moves as the move constructor does. Assigning to an open session closes
-    /// it first.
-    spawn& operator=(spawn&& other);
+    /// it first, reporting nothing.
+    spawn& operator=(spawn&& other) noexcept;
     /// Not copied: a child has one session.
     spawn(const spawn&) = delete;
     /// Not copied: a child has one session.
@@ -185,146 +152,7 @@ public:
     static spawn from_fds(int read_fd, int write_fd, const spawn_options& options = {},
                           descriptor_close on_close = descriptor_close::close);
 
-    // --- Fields, in the order construction sets them. ---
-    /// Descriptor of the process's standard input, which `interact` reads (0).
-    /// The trailing underscore: STDIN_FILENO is a C macro.
-    int STDIN_FILENO_ = 0;
-    /// Descriptor of the process's standard output, to which `interact`
-    /// writes the child's output (1).
-    int STDOUT_FILENO_ = 1;
-    /// Descriptor of the process's standard error (2); the session does not use it.
-    int STDERR_FILENO_ = 2;
-    /// The process's standard input stream (std::cin); the session does not
-    /// read it. The trailing underscore: stdin is a C macro.
-    std::istream* stdin_;
-    /// Stream (std::cout; not owned) on which `interact` first shows the
-    /// pending `buffer`, and the start prints its warning about `cwd`.
-    std::ostream* stdout_;
-    /// The process's standard error stream (std::cerr); the session does not
-    /// write to it.
-    std::ostream* stderr_;
-    /// The search strategy of the last expect call (null before the first);
-    /// its description is part of the text dump.
-    std::shared_ptr<search_strategy> searcher;
-    /// When true, strings compiled by `expect` ignore the case of ASCII
-    /// letters; a regex compiled by the caller keeps its own flags.
-    bool ignorecase = false;
-    /// After an expect call, the text before the match; when the call ended
-    /// otherwise (end of file, the time-out, an error), all the text it had
-    /// received, the old `buffer` included. No value before the first call.
-    std::optional<std::string> before;
-    /// After an expect call, the matched text, or the sentinel when end of
-    /// file or the time-out ended the call (listed or not); nothing when an
-    /// error other than those ended it, and before the first call.
-    after_value after;
-    /// After an expect call, the match_result (for `expect_exact`, one whose
-    /// group 0 is the string found), or the sentinel when the pattern list
-    /// named the end of file or time-out that ended the call; nothing when the
-    /// call threw, and before the first call.
-    match_value match;
-    /// List position of the entry that satisfied the last expect call; no
-    /// value when it threw, and before the first call.
-    std::optional<int> match_index;
-    /// True when no running child is attached: before the start, once the
-    /// child's end has been recorded (by isalive() or wait()), and always on a
-    /// session over a descriptor.
-    bool terminated = true;
-    /// The child's exit code once its end has been recorded; no value while it
-    /// runs, and when a signal ended it.
-    std::optional<int> exitstatus;
-    /// Number of the signal that ended the child, once its end has been
-    /// recorded; no value while it runs, and when it exited.
-    std::optional<int> signalstatus;
-    /// The raw wait status (as waitpid() stored it) of the recorded end; no
-    /// value until then.
-    std::optional<int> status;
-    /// Set once reading has met end of file, and never cleared. From then on
-    /// isalive() waits for the child's end instead of only looking; a read
-    /// waits for it no longer than its own time-out.
-    bool flag_eof = false;
-    /// The child's process id from the start on; no value on a session that
-    /// was never started.
-    std::optional<int> pid;
-    /// The parent side of the pseudo-terminal (on a session over descriptors,
-    /// the one read), owned by the session; -1 before the start and after
-    /// close().
-    int child_fd = -1;
-    /// Default time-out of reading and expecting, in seconds; no value waits
-    /// without limit. After end of file, close() also gives the child this
-    /// long to end by itself.
-    std::optional<double> timeout;
-    /// Where read() and readline() stop besides their own pattern:
-    /// sentinel::eof (end of file) by default, or any pattern.
-    pattern delimiter = sentinel::eof;
-    /// Receives a copy of everything read from and sent to the child, and of
-    /// the output that `interact` relays; each chunk is written and flushed
-    /// at once. Not owned; null: none.
-    std::ostream* logfile = nullptr;
-    /// Receives a copy of what is read from the child, outside `interact`
-    /// only. Not owned; null: none.
-    std::ostream* logfile_read = nullptr;
-    /// Receives a copy of what is sent to the child (not the keyboard input
-    /// that `interact` relays). Not owned; null: none.
-    std::ostream* logfile_send = nullptr;
-    /// The most bytes one read of the expect loop asks for; not allocated,
-    /// and a read asks for 1 MiB at most whatever the setting.
-    int maxread;
-    /// Text read from the child and not yet consumed by an expect call; the
-    /// next call searches it first. `interact` shows it and empties it.
-    std::string buffer;
-    /// Default search window of the expect calls: how far back from the end
-    /// of the buffer a search looks; no value: no window (see searcher_string
-    /// and searcher_re for what each does without one).
-    std::optional<long> searchwindowsize;
-    /// Seconds slept before each send().
-    double delaybeforesend = defaults::delaybeforesend;
-    /// Longest wait, in seconds, for the child to end once close() has closed
-    /// the terminal, before signals are sent.
-    double delayafterclose = defaults::delayafterclose;
-    /// Longest wait, in seconds, for the child to end after each signal of
-    /// terminate().
-    double delayafterterminate = defaults::delayafterterminate;
-    /// Pause after each read of the expect loop; 0 removes it.
-    double delayafterread = defaults::delayafterread;
-    /// Kept for file-like use; the session does not read it.
-    bool softspace = false;
-    /// A display name: `<` + the argument words joined by blanks + `>` once
-    /// the child has started; `<ptypilot factory incomplete>` on a session
-    /// constructed without a command.
-    std::string name;
-    /// Kept for file-like use; the session does not read it (data is bytes,
-    /// never decoded).
-    std::optional<std::string> encoding;
-    /// False while the session holds an open pseudo-terminal, from the start
-    /// until close().
-    bool closed = true;
-    /// The child's working directory, entered by the child alone (the
-    /// caller's own never changes); no value or empty: the caller's. One that
-    /// cannot be entered prints a warning on `stdout_`, and the child starts
-    /// in the caller's. Read by the start.
-    std::optional<std::string> cwd;
-    /// The child's complete environment; no value: the caller's. Read by the
-    /// start.
-    std::optional<env_map> env;
-    /// Set at construction, true only on IRIX: read_nonblocking() then makes
-    /// one more check, of up to 2 seconds, on a live child.
-    bool irix_hack;
-    /// False selects the substitute start, which acquires the controlling
-    /// terminal by opening it and checks /dev/tty on the way; true sets it
-    /// with setsid and TIOCSCTTY as forkpty does. Set at construction (true
-    /// except on Solaris); read by the start.
-    bool use_native_pty_fork;
-    /// The child starts with SIGHUP ignored (true, the default), so that it
-    /// outlives the session closing its side of the terminal; false starts it
-    /// with SIGHUP at its default action like every other signal, so that a
-    /// program can trap it or be ended by it. Read by the start.
-    bool ignore_sighup = true;
-    /// The program's path as found along PATH, once the start has run; no
-    /// value on a session constructed without a command.
-    std::optional<std::string> command;
-    /// The child's argument words, the first equal to `command`, once the
-    /// start has run; no value on a session constructed without a command.
-    std::optional<std::vector<std::string>> args;
+    // --- Fields: spawn_fields, grouped by role in spawn_fields.hpp. ---
 
     // --- Start (normally called by the constructor). ---
     /// Starts the child of a session constructed without a command, after the
@@ -418,12 +246,7 @@ public:
     /// Returns at least one byte, copied to `logfile` and `logfile_read`.
     /// Throws EOF_ at end of file (setting `flag_eof`), TIMEOUT when nothing
     /// arrived in time, and std::logic_error on a closed session.
-    std::string read_nonblocking(long size = 1, std::optional<double> timeout = -1);
-    /// The same with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    std::string read_nonblocking(long size, std::chrono::duration<Rep, Period> timeout) {
-        return read_nonblocking(size, to_seconds(timeout));
-    }
+    std::string read_nonblocking(long size = 1, std::optional<seconds_value> timeout = -1);
 
     // --- Writing. ---
     /// Sends `s` to the child as typed input, after sleeping `delaybeforesend`
@@ -477,17 +300,17 @@ public:
     /// `timeout` covers the whole call: -1 is the session's `timeout`, no value
     /// waits without limit. `searchwindowsize` -1 is the session's
     /// `searchwindowsize`, no value no window.
-    int expect(const pattern_input& patterns, std::optional<double> timeout = -1,
+    int expect(const pattern_input& patterns, std::optional<seconds_value> timeout = -1,
                std::optional<long> searchwindowsize = -1);
     /// expect() with patterns compiled beforehand by compile_pattern_list().
-    int expect_list(const compiled_pattern_list& patterns, std::optional<double> timeout = -1,
+    int expect_list(const compiled_pattern_list& pattern_list, std::optional<seconds_value> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
     /// expect() with plain strings, found byte for byte (no regex syntax).
-    int expect_exact(const exact_input& patterns, std::optional<double> timeout = -1,
+    int expect_exact(const exact_input& pattern_list, std::optional<seconds_value> timeout = -1,
                      std::optional<long> searchwindowsize = -1);
     /// The loop under every expect call, with any search strategy; `searcher`
     /// becomes the session's `searcher`.
-    int expect_loop(std::shared_ptr<search_strategy> searcher, std::optional<double> timeout = -1,
+    int expect_loop(std::shared_ptr<search_strategy> searcher, std::optional<seconds_value> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
 
     /// One step of an expect call, for a session that lives in an event loop
@@ -515,30 +338,6 @@ public:
     /// call (a strategy made once, `std::make_shared<searcher_re>(
     /// compile_pattern_list(...))`, saves that and lets the search resume).
     step_result expect_step(const pattern_input& patterns, std::optional<long> searchwindowsize = -1);
-    /// The same with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    int expect(const pattern_input& patterns, std::chrono::duration<Rep, Period> timeout,
-               std::optional<long> searchwindowsize = -1) {
-        return expect(patterns, to_seconds(timeout), searchwindowsize);
-    }
-    /// expect_list() with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    int expect_list(const compiled_pattern_list& pattern_list, std::chrono::duration<Rep, Period> timeout,
-                    std::optional<long> searchwindowsize = -1) {
-        return expect_list(pattern_list, to_seconds(timeout), searchwindowsize);
-    }
-    /// expect_exact() with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    int expect_exact(const exact_input& pattern_list, std::chrono::duration<Rep, Period> timeout,
-                     std::optional<long> searchwindowsize = -1) {
-        return expect_exact(pattern_list, to_seconds(timeout), searchwindowsize);
-    }
-    /// expect_loop() with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    int expect_loop(std::shared_ptr<search_strategy> searcher, std::chrono::duration<Rep, Period> timeout,
-                    std::optional<long> searchwindowsize = -1) {
-        return expect_loop(std::move(searcher), to_seconds(timeout), searchwindowsize);
-    }
 
     /// The outcome of the last expect call as plain text: what came before the
     /// match (`before`; empty before the first call).
@@ -562,47 +361,12 @@ public:
     /// The next line; no value once readline() yields "".
     std::optional<std::string> next();
 
-    /// Input iterator over the session's lines, as a range-for over a spawn
-    /// uses it; each step calls next(), and may wait for output.
-    class line_iterator {
-    public:
-        using iterator_category = std::input_iterator_tag;  ///< Each line is read once.
-        using value_type = std::string;                     ///< A line, with its line ending.
-        using difference_type = std::ptrdiff_t;             ///< Required of an iterator.
-        using pointer = const std::string*;                 ///< Pointer to the current line.
-        using reference = const std::string&;               ///< The current line.
-
-        /// The end of the lines.
-        line_iterator() = default;
-        /// At the first line of `s`, read at once (the end when there is none).
-        explicit line_iterator(spawn* s) : session_(s) { ++*this; }
-        /// The current line, with its line ending.
-        reference operator*() const { return line_; }
-        /// Pointer to the current line.
-        pointer operator->() const { return &line_; }
-        /// Reads the next line; after the last it equals the end.
-        line_iterator& operator++() {
-            auto line = session_->next();
-            if (line)
-                line_ = std::move(*line);
-            else
-                session_ = nullptr;
-            return *this;
-        }
-        /// The same as prefix ++ (an input iterator returns nothing here).
-        void operator++(int) { ++*this; }
-        /// Equal when both are at the end, or both read the same session.
-        bool operator==(const line_iterator& other) const { return session_ == other.session_; }
-
-    private:
-        spawn* session_ = nullptr;
-        std::string line_;
-    };
+    class line_iterator;
     /// A range-for over a session yields its lines until readline() gives "".
     /// This reads the first line at once.
-    line_iterator begin() { return line_iterator(this); }
+    line_iterator begin();
     /// The end of the lines.
-    line_iterator end() { return line_iterator(); }
+    line_iterator end();
 
     // --- Terminal modes of the child's side. ---
     /// Whether the terminal echoes what is sent to the child.
@@ -613,12 +377,7 @@ public:
     /// True once the child has turned echo off; false when the time ran out.
     /// It looks every 0.1 seconds; `timeout` -1 is the session's `timeout`,
     /// no value waits without limit.
-    bool waitnoecho(std::optional<double> timeout = -1);
-    /// The same with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    bool waitnoecho(std::chrono::duration<Rep, Period> timeout) {
-        return waitnoecho(to_seconds(timeout));
-    }
+    bool waitnoecho(std::optional<seconds_value> timeout = -1);
     std::pair<int, int> getwinsize() const;  ///< The terminal's window size: (rows, columns).
     /// Sets the terminal's window size; the child gets SIGWINCH. Each count
     /// must lie between 0 and 65535 (std::out_of_range otherwise).
@@ -650,22 +409,18 @@ public:
     /// `buffer` as expect() adds them; a match empties it (the screen shows
     /// what all of them did), any other outcome leaves them there. An EOF_ or
     /// TIMEOUT thrown carries the session's text dump and then the screen.
-    int expect_screen(const pattern_input& patterns, std::optional<double> timeout = -1);
+    int expect_screen(const pattern_input& patterns, std::optional<seconds_value> timeout = -1);
     /// expect_screen() with plain strings, as expect_exact() takes them.
-    int expect_screen_exact(const exact_input& patterns, std::optional<double> timeout = -1);
-    /// The same with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    int expect_screen(const pattern_input& patterns, std::chrono::duration<Rep, Period> timeout) {
-        return expect_screen(patterns, to_seconds(timeout));
-    }
-    /// The same with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    int expect_screen_exact(const exact_input& patterns, std::chrono::duration<Rep, Period> timeout) {
-        return expect_screen_exact(patterns, to_seconds(timeout));
-    }
+    int expect_screen_exact(const exact_input& patterns, std::optional<seconds_value> timeout = -1);
     /// Where the last expect_screen call's match lies; no value when that
     /// call did not end in a match. std::logic_error while the screen is off.
     std::optional<screen_span> screen_match_span() const;
+    /// Reads until the screen has shown the same thing for `quiet` (no cell,
+    /// nor the cursor, changed), and returns it; at end of file, at once.
+    /// Like a screen match, a settled screen empties `buffer`. Throws
+    /// TIMEOUT, with the text dump and the screen, when `timeout` runs out
+    /// first; what was read then stays in `buffer`.
+    screen_view wait_screen_settled(seconds_value quiet, std::optional<seconds_value> timeout = -1);
 
     // --- Keys, paste and clicks, as the program asked for them. ---
     /// Sends the key `k` with `m` held, encoded by the screen's emulator as
@@ -692,7 +447,7 @@ public:
     /// `quiet`, and returns it, so that a wait after a key never returns the
     /// screen from before the program reacted. Time-out, errors and `buffer`
     /// as for wait_screen_settled(); at end of file, the screen as it is.
-    screen_view wait_screen_change(seconds_value quiet, std::optional<double> timeout = -1);
+    screen_view wait_screen_change(seconds_value quiet, std::optional<seconds_value> timeout = -1);
     /// Waits until `predicate` holds for the screen (tested before the first
     /// read and after every read that changed it), for what a pattern cannot
     /// tell, such as a cell's colour, and returns that screen; `buffer` is
@@ -700,7 +455,7 @@ public:
     /// text dump and the screen, when the output ends or the time runs out
     /// first; what was read then stays in `buffer`.
     screen_view wait_screen(const std::function<bool(const screen_view&)>& predicate,
-                            std::optional<double> timeout = -1);
+                            std::optional<seconds_value> timeout = -1);
 
     // --- Recording. ---
     /// Records the session from now on as asciicast v2 into `out` (not
@@ -718,17 +473,6 @@ public:
     void stop_recording();
     /// Whether a recording goes on.
     bool recording() const noexcept;
-    /// Reads until the screen has shown the same thing for `quiet` (no cell,
-    /// nor the cursor, changed), and returns it; at end of file, at once.
-    /// Like a screen match, a settled screen empties `buffer`. Throws
-    /// TIMEOUT, with the text dump and the screen, when `timeout` runs out
-    /// first; what was read then stays in `buffer`.
-    screen_view wait_screen_settled(seconds_value quiet, std::optional<double> timeout = -1);
-    /// The same with a std::chrono duration as the time-out.
-    template <class Rep, class Period>
-    screen_view wait_screen_settled(seconds_value quiet, std::chrono::duration<Rep, Period> timeout) {
-        return wait_screen_settled(quiet, to_seconds(timeout));
-    }
 
     // --- Escape-free reading. ---
     /// With stripping on, every read from now on leaves terminal escape
@@ -766,10 +510,12 @@ private:
 
     // Everything a caller has no business with: the descriptors the session
     // owns and its scratch space.
-    std::unique_ptr<detail::session_state> state_;
+    detail::state_owner state_;
 };
 
 /// Writes the session's text dump, str().
-std::ostream& operator<<(std::ostream& os, const spawn& s);
+PTYPILOT_API std::ostream& operator<<(std::ostream& os, const spawn& s);
 
 }  // namespace ptypilot
+
+#include <ptypilot/line_iterator.hpp>

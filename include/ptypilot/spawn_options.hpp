@@ -9,6 +9,7 @@
 #include <string>
 
 #include <ptypilot/defaults.hpp>
+#include <ptypilot/export.hpp>
 #include <ptypilot/screen.hpp>
 #include <ptypilot/seconds.hpp>
 
@@ -22,10 +23,10 @@ using env_map = std::map<std::string, std::string>;
 /// name already there takes the new value): what `env` takes to set a few
 /// variables and keep HOME, PATH and the rest,
 /// `.env = environment_with({{"TERM", "dumb"}})`.
-env_map environment_with(const env_map& changes);
+PTYPILOT_API env_map environment_with(const env_map& changes);
 
 /// A terminal's size in character cells.
-struct window_size {
+struct PTYPILOT_API window_size {
     unsigned short rows = defaults::rows;        ///< Rows, 24 by default.
     unsigned short columns = defaults::columns;  ///< Columns, 80 by default.
 };
@@ -34,7 +35,7 @@ struct window_size {
 /// member not named keeps the session's default. (Every member has an
 /// initializer, so that compilers do not warn of those a caller leaves out.)
 /// Each member but `window` and `screen` sets the spawn field of the same name.
-struct spawn_options {
+struct PTYPILOT_API spawn_options {
     /// Default time-out of reading and expecting; no value waits without limit.
     std::optional<seconds_value> timeout = defaults::timeout;
     /// The most bytes one read of the expect loop asks for.

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include <ptypilot/export.hpp>
+
 namespace ptypilot {
 
 /// Splits a command line into words, honouring single and double quotes and
@@ -14,6 +16,6 @@ namespace ptypilot {
 /// a word; an empty word comes only from a leading blank (the first word) or
 /// from `''` or `""` followed by a blank. An unterminated quote or a trailing
 /// backslash is no error.
-std::vector<std::string> split_command_line(std::string_view command_line);
+PTYPILOT_API std::vector<std::string> split_command_line(std::string_view command_line);
 
 }  // namespace ptypilot

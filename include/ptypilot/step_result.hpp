@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include <ptypilot/export.hpp>
+
 namespace ptypilot {
 
 /// What a step of an expect call ended with.
@@ -24,7 +26,7 @@ enum class step_status {
 };
 
 /// The report of spawn::expect_step().
-struct step_result {
+struct PTYPILOT_API step_result {
     /// What the step ended with.
     step_status status = step_status::nothing;
     /// List position of the entry satisfied (of sentinel::eof at end of file);

@@ -7,11 +7,12 @@ cmake_minimum_required(VERSION 3.25)
 
 set(parts errors search screen session run repl launcher)
 # Public headers, by the part that implements them.
-set(public_errors errors.hpp version.hpp)
+set(public_errors errors.hpp export.hpp version.hpp)
 set(public_search regex.hpp pattern.hpp searcher.hpp)
 set(public_screen keys.hpp screen.hpp screen_picture.hpp)
 set(public_session defaults.hpp descriptor_close.hpp expect_input.hpp expect_many.hpp seconds.hpp session_group.hpp spawn.hpp
-  spawn_options.hpp split_command_line.hpp step_result.hpp which.hpp)
+  spawn_options.hpp split_command_line.hpp step_result.hpp which.hpp
+  argument_list.hpp interact.hpp line_iterator.hpp spawn_fields.hpp)
 set(public_run run.hpp)
 set(public_repl repl.hpp)
 set(public_launcher)

@@ -2,7 +2,7 @@
 //
 // poll() stands in for select(): select() cannot watch a descriptor numbered
 // FD_SETSIZE (1024) or above, which a process with many sessions reaches.
-#include "session/select.hpp"
+#include "session/ready_wait.hpp"
 
 #include <poll.h>
 

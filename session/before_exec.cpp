@@ -1,5 +1,5 @@
 // Runs in the forked child: async-signal-safe calls only.
-#include "session/child.hpp"
+#include "session/before_exec.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
