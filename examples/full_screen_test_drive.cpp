@@ -19,6 +19,7 @@ using namespace ptypilot;
 int main() {
     try {
         // clang-format off
+// README begin
 spawn menu("dialog", {"--menu", "Choose", "15", "50", "3", "Install", "Set up", "Remove", "Take away",
                       "Quit", "Leave"},
            {.env = env_map{{"TERM", "xterm-256color"}, {"LANG", "C.UTF-8"}},
@@ -34,6 +35,7 @@ v = menu.wait_screen(chosen);                // any test over the cells, as for 
 std::ofstream("menu.html") << to_html(v);    // a picture for the report: also to_svg, to_ansi, to_text
 std::string diff = compare_with_snapshot(v, "menu.snap");  // "" or a diff; PTYPILOT_UPDATE_SNAPSHOTS=1 writes it
 menu.send_key(key::enter);
+// README end
         // clang-format on
         std::printf("highlighted: row %d of %d\n", v.find("Remove")->row, v.rows);
         // dialog's drawing differs between its versions: a difference is

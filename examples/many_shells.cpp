@@ -16,6 +16,7 @@ int main(int argc, char** argv) try {
     const std::size_t count = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 50;
     std::vector<repl> shells;
     for (std::size_t i = 0; i < count; ++i) shells.push_back(repl::shell("/bin/sh"));
+    // README begin
     // Each command is queued until its shell shows the first prompt.
     for (std::size_t i = 0; i < count; ++i)
         shells[i].start("echo shell " + std::to_string(i) + "; (exit " + std::to_string(i % 5) + ")");
@@ -35,6 +36,7 @@ int main(int argc, char** argv) try {
                 --left;
             }
     }
+    // README end
 
     for (std::size_t i = 0; i < count; ++i)
         if (results[i]->output != "shell " + std::to_string(i) + "\r\n" ||

@@ -34,16 +34,19 @@ int main() {
     try {
         // Two descriptors per session: a program driving thousands raises
         // its soft limit up to the hard one.
+        // README begin
         rlimit lim{};
         ::getrlimit(RLIMIT_NOFILE, &lim);
         lim.rlim_cur = lim.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &lim);
+        // README end
 
         const env_map env{{"PS1", "$ "}, {"PATH", "/usr/bin:/bin"}, {"TERM", "dumb"}, {"LC_ALL", "C"}};
         std::vector<std::unique_ptr<spawn>> shells;
         for (int k = 0; k < 20; ++k)
             shells.push_back(std::make_unique<spawn>("/bin/sh", spawn_options{.timeout = 10s, .env = env}));
 
+        // README begin
         session_group group;  // one epoll descriptor, kept
         for (std::uint64_t k = 0; k < shells.size(); ++k)
             group.add(k, *shells[k], "\\$ ", 10s);             // key, patterns, time-out from now
@@ -66,6 +69,7 @@ int main() {
                     group.rearm(o.key);  // the next line, a new time-out
                 }                        // eof: it has left the group
             }
+        // README end
 
         if (group.size() != 0) return fail("a shell that ended is still in the group");
         for (std::uint64_t k = 0; k < shells.size(); ++k)

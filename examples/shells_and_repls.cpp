@@ -2,6 +2,7 @@
 // the shell, its exit status. README "Shells and REPLs" shows this file.
 //
 // Exits 0 when every answer is the expected one, 1 otherwise.
+// README begin
 #include <iostream>
 
 #include <ptypilot/ptypilot.hpp>
@@ -26,3 +27,4 @@ int main() try {
     std::cerr << "shells_and_repls: " << e.what() << "\n";
     return 1;
 }
+// README end
