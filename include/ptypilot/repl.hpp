@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include <ptypilot/export.hpp>
 #include <ptypilot/errors.hpp>
 #include <ptypilot/expect_many.hpp>
 #include <ptypilot/regex.hpp>
@@ -37,7 +38,7 @@ enum class repl_echo {
 
 /// How a program shows that it waits for the next command, and how it takes
 /// the lines of one.
-struct repl_options {
+struct PTYPILOT_API repl_options {
     /// The prompts; the other settings keep their defaults.
     explicit repl_options(regex primary, std::optional<regex> continuation_prompt = std::nullopt)
         : prompt(std::move(primary)), continuation(std::move(continuation_prompt)) {}
@@ -79,7 +80,7 @@ struct repl_options {
 };
 
 /// What a command printed.
-struct repl_result {
+struct PTYPILOT_API repl_result {
     /// Its output as the program wrote it, lines ending as the terminal ends
     /// them (`"\r\n"`), without the echoed command and without any prompt.
     std::string output;
@@ -90,7 +91,7 @@ struct repl_result {
 
 /// The program ended (end of file) before its prompt came back. `seen` holds
 /// what the command had printed.
-class repl_ended : public EOF_ {
+class PTYPILOT_API repl_ended : public EOF_ {
 public:
     /// `seen` is appended to the message after a line feed.
     explicit repl_ended(std::string seen);
@@ -101,7 +102,7 @@ public:
 /// The prompt did not come back in time. The command is still under way: the
 /// caller may answer a question it asks (through session()) and finish()
 /// again, or interrupt it. `seen` holds what it has printed so far.
-class repl_timeout : public TIMEOUT {
+class PTYPILOT_API repl_timeout : public TIMEOUT {
 public:
     /// `seen` is appended to the message after a line feed.
     explicit repl_timeout(std::string seen);
@@ -132,7 +133,7 @@ public:
 /// \endcode
 ///
 /// A repl belongs to one thread at a time; it owns its session and moves.
-class repl {
+class PTYPILOT_API repl {
 public:
     /// A repl over `session` (moved in), whose program shows prompts as
     /// `options` describes. With repl_echo::turn_off the terminal's echo is

@@ -127,7 +127,7 @@ struct PTYPILOT_API screen_view {
 };
 
 /// How a session's screen behaves beyond showing the output.
-struct screen_options {
+struct PTYPILOT_API screen_options {
     /// Answer the program's terminal queries (cursor position DSR 6n, device
     /// status 5n, primary and secondary device attributes) from the emulator,
     /// as a real terminal would, so that programs that wait for an answer go
@@ -140,26 +140,26 @@ class terminal;
 }
 
 /// `c` as a person reads it: "default", "palette(N)" or "#rrggbb".
-std::string to_string(const color& c);
+PTYPILOT_API std::string to_string(const color& c);
 /// `c`'s text, in quotes, then what differs from a blank cell: width,
 /// attributes and colours ("\"a\" bold fg palette(1)").
-std::string to_string(const cell& c);
+PTYPILOT_API std::string to_string(const cell& c);
 /// "(row R, column C)".
-std::string to_string(const screen_position& p);
+PTYPILOT_API std::string to_string(const screen_position& p);
 /// "(row R, column C) to (row R, column C)".
-std::string to_string(const screen_span& s);
+PTYPILOT_API std::string to_string(const screen_span& s);
 /// The size, the cursor, then every row's text on a line of its own.
-std::string to_string(const screen_view& v);
+PTYPILOT_API std::string to_string(const screen_view& v);
 /// Writes to_string(c); GoogleTest prints values with it.
-std::ostream& operator<<(std::ostream& os, const color& c);
+PTYPILOT_API std::ostream& operator<<(std::ostream& os, const color& c);
 /// Writes to_string(c).
-std::ostream& operator<<(std::ostream& os, const cell& c);
+PTYPILOT_API std::ostream& operator<<(std::ostream& os, const cell& c);
 /// Writes to_string(p).
-std::ostream& operator<<(std::ostream& os, const screen_position& p);
+PTYPILOT_API std::ostream& operator<<(std::ostream& os, const screen_position& p);
 /// Writes to_string(s).
-std::ostream& operator<<(std::ostream& os, const screen_span& s);
+PTYPILOT_API std::ostream& operator<<(std::ostream& os, const screen_span& s);
 /// Writes to_string(v).
-std::ostream& operator<<(std::ostream& os, const screen_view& v);
+PTYPILOT_API std::ostream& operator<<(std::ostream& os, const screen_view& v);
 
 /// A terminal emulator on its own: bytes a program wrote go in, the screen it
 /// would show comes out. UTF-8 throughout; the alternate screen of full-screen

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include <ptypilot/export.hpp>
 #include <ptypilot/expect_input.hpp>
 #include <ptypilot/expect_many.hpp>
 #include <ptypilot/searcher.hpp>
@@ -35,7 +36,7 @@ enum class group_status {
 /// What one session of a session_group reached. The session's `before`,
 /// `after`, `match`, `match_index` and `buffer` are set exactly as
 /// spawn::expect() sets them for the same outcome.
-struct group_outcome {
+struct PTYPILOT_API group_outcome {
     /// The key the session joined with.
     std::uint64_t key;
     /// The session; not owned.
@@ -84,7 +85,7 @@ struct group_outcome {
 /// library never raises the process's limit on open descriptors (often a
 /// soft limit of 1024); a program that drives thousands of sessions raises
 /// its own with setrlimit(RLIMIT_NOFILE) up to the hard limit.
-class session_group {
+class PTYPILOT_API session_group {
 public:
     /// An empty group; throws std::system_error when the system refuses an
     /// epoll descriptor.
@@ -160,14 +161,14 @@ private:
 /// time runs out, every session still waiting gets one last look at what
 /// has arrived and then its time-out outcome, as if its own time-out had
 /// passed.
-std::vector<group_outcome> expect_all(session_group& group,
-                                      std::optional<seconds_value> timeout = std::nullopt);
+PTYPILOT_API std::vector<group_outcome> expect_all(session_group& group,
+                                                   std::optional<seconds_value> timeout = std::nullopt);
 
 /// expect_all() over a list, through a group made for the call: every
 /// target's session waits for its patterns with its time-out (counted from
 /// now), and each outcome's `key` is its target's position in the list.
 /// Throws std::invalid_argument as expect_many() does.
-std::vector<group_outcome> expect_all(std::span<const expect_target> targets,
-                                      std::optional<seconds_value> timeout = std::nullopt);
+PTYPILOT_API std::vector<group_outcome> expect_all(std::span<const expect_target> targets,
+                                                   std::optional<seconds_value> timeout = std::nullopt);
 
 }  // namespace ptypilot

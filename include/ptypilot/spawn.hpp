@@ -303,10 +303,10 @@ public:
     int expect(const pattern_input& patterns, std::optional<seconds_value> timeout = -1,
                std::optional<long> searchwindowsize = -1);
     /// expect() with patterns compiled beforehand by compile_pattern_list().
-    int expect_list(const compiled_pattern_list& pattern_list, std::optional<seconds_value> timeout = -1,
+    int expect_list(const compiled_pattern_list& patterns, std::optional<seconds_value> timeout = -1,
                     std::optional<long> searchwindowsize = -1);
     /// expect() with plain strings, found byte for byte (no regex syntax).
-    int expect_exact(const exact_input& pattern_list, std::optional<seconds_value> timeout = -1,
+    int expect_exact(const exact_input& patterns, std::optional<seconds_value> timeout = -1,
                      std::optional<long> searchwindowsize = -1);
     /// The loop under every expect call, with any search strategy; `searcher`
     /// becomes the session's `searcher`.
