@@ -127,7 +127,7 @@ TEST(Terminate, HangupEndsAChildThatRestoredIt) {
 
 TEST(Terminate, InterruptEndsAChildThatKeepsHangupIgnored) {
     spawn s(fixture + " sleep 30");
-    s.delayafterterminate = 0.05;
+    testing_support::make_quick(s);
     EXPECT_TRUE(s.terminate());
     EXPECT_EQ(s.signalstatus, SIGINT);
 }
@@ -137,7 +137,7 @@ TEST(Terminate, InterruptEndsAChildThatKeepsHangupIgnored) {
 // before is lost on it, as the child starts with hangups ignored.
 TEST(Terminate, ContinuesAStoppedChildSoTheInterruptEndsIt) {
     spawn s(fixture + " stop-self");
-    s.delayafterterminate = 0.05;
+    testing_support::make_quick(s);
     read_until(s.child_fd, "stopping");
     ASSERT_TRUE(testing_support::await_child(*s.pid, WSTOPPED));
     EXPECT_TRUE(s.terminate());
@@ -147,7 +147,7 @@ TEST(Terminate, ContinuesAStoppedChildSoTheInterruptEndsIt) {
 
 TEST(Terminate, StubbornChildNeedsForce) {
     spawn s(fixture + " ignore-hup-int");
-    s.delayafterterminate = 0.05;
+    testing_support::make_quick(s);
     read_until(s.child_fd, "ready");
     EXPECT_FALSE(s.terminate());
     EXPECT_TRUE(s.isalive());

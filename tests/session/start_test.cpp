@@ -50,15 +50,10 @@ std::string current_directory() {
 }
 
 // A scratch directory holding `prog`, a link to the fixture.
-class scratch_dir {
-public:
-    scratch_dir() {
-        char tmpl[] = "/tmp/ptypilot-start-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) path = tmpl;
-        (void)::symlink(fixture.c_str(), (path + "/prog").c_str());
-    }
-    ~scratch_dir() { std::system(("rm -rf " + path).c_str()); }
-    std::string path;
+struct scratch_dir {
+    scratch_dir() { (void)::symlink(fixture.c_str(), (path + "/prog").c_str()); }
+    const testing_support::scoped_temp_dir dir;
+    const std::string path = dir.path();
 };
 
 }  // namespace
