@@ -6,6 +6,7 @@
 
 using namespace ptypilot;
 using testing_support::fixture;
+using testing_support::is;
 using testing_support::message_of;
 
 namespace {
@@ -13,15 +14,6 @@ namespace {
 std::unique_ptr<spawn> start(const std::string& cmd) { return testing_support::start_quick(cmd); }
 
 std::string text(const after_value& v) { return std::get<std::string>(v); }
-
-bool is(const after_value& v, sentinel k) {
-    const auto* p = std::get_if<sentinel>(&v);
-    return p && *p == k;
-}
-bool is(const match_value& v, sentinel k) {
-    const auto* p = std::get_if<sentinel>(&v);
-    return p && *p == k;
-}
 
 }  // namespace
 

@@ -11,15 +11,11 @@
 
 using namespace ptypilot;
 using testing_support::fixture;
+using testing_support::is;
 
 namespace {
 
 std::unique_ptr<spawn> start(const std::string& cmd) { return testing_support::start_quick(cmd, 20.0); }
-
-bool is(const after_value& v, sentinel k) {
-    const auto* p = std::get_if<sentinel>(&v);
-    return p != nullptr && *p == k;
-}
 
 // A regex strategy that counts how it is asked: a whole search, or one that
 // goes on after appended text.

@@ -3,7 +3,6 @@
 // over and over: time-outs must still hold and no EINTR may escape.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -179,21 +178,21 @@ TEST(SignalStorm, InteractRelaysEverythingThroughPipes) {
 // The user's terminal is left exactly as it was found, also when the relay
 // is interrupted all the time and ends by the escape character.
 TEST(SignalStorm, InteractLeavesTheUserTerminalAsItWasFound) {
-    int user_master = -1, user_slave = -1;
-    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    const testing_support::user_terminal user;
+    ASSERT_TRUE(user.ok());
     termios before{};
-    ASSERT_EQ(::tcgetattr(user_slave, &before), 0);
+    ASSERT_EQ(::tcgetattr(user.slave, &before), 0);
     spawn s(fixture + " cat", {}, 20.0);
     stress::make_fast(s);
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    s.STDIN_FILENO_ = user_slave;
+    s.STDIN_FILENO_ = user.slave;
     s.STDOUT_FILENO_ = out[1];
     std::thread typist([&] {
         ::usleep(200000);
-        (void)::write(user_master, "hello\r", 6);
+        (void)::write(user.master, "hello\r", 6);
         ::usleep(200000);
-        (void)::write(user_master, "\x1d", 1);
+        (void)::write(user.master, "\x1d", 1);
     });
     {
         signal_storm storm;
@@ -201,7 +200,7 @@ TEST(SignalStorm, InteractLeavesTheUserTerminalAsItWasFound) {
     }
     typist.join();
     termios after{};
-    ASSERT_EQ(::tcgetattr(user_slave, &after), 0);
+    ASSERT_EQ(::tcgetattr(user.slave, &after), 0);
     EXPECT_EQ(before.c_iflag, after.c_iflag);
     EXPECT_EQ(before.c_oflag, after.c_oflag);
     EXPECT_EQ(before.c_cflag, after.c_cflag);
@@ -210,8 +209,6 @@ TEST(SignalStorm, InteractLeavesTheUserTerminalAsItWasFound) {
     s.close();
     ::close(out[0]);
     ::close(out[1]);
-    ::close(user_master);
-    ::close(user_slave);
 }
 
 // Sending and closing under the storm.
