@@ -78,7 +78,7 @@ TEST(SignalStorm, ExpectKeepsItsTimeOutAndFindsItsMatches) {
 }
 
 TEST(SignalStorm, WaitOverManyKeepsEachTimeOutAndFindsItsMatches) {
-    spawn a(fixture + " pause first 0.5 second", {}, 20.0);
+    spawn a(fixture + " pause first 3 second", {}, 20.0);  // long after the other times out, however busy
     spawn b(fixture + " sleep 5", {}, 20.0);
     stress::make_fast(a);
     stress::make_fast(b);
