@@ -160,8 +160,8 @@ TEST(Expect, EarliestStartWinsThenListOrder) {
 }
 
 TEST(Expect, ResultsDependOnHowOutputIsCut) {
-    // "foo" arrives, then "bar" half a second later: foo is seen first.
-    auto s = start(fixture + " pause foo 0.5 bar");
+    // "foo" arrives, then "bar" seconds later: foo is seen first.
+    auto s = start(fixture + " pause foo 3 bar");
     EXPECT_EQ(s->expect({"foobar", "foo"}), 1);
     auto t = start(fixture + " print foobar");
     EXPECT_EQ(t->expect({"foobar", "foo"}), 0);

@@ -229,7 +229,7 @@ TEST(ExpectMany, SameStrategyResumesItsSearch) {
 }
 
 TEST(ExpectStep, MatchNothingAndEndOfFile) {
-    auto s = start(fixture + " pause 'ready> ' 0.3 'done> '");
+    auto s = start(fixture + " pause 'ready> ' 3 'done> '");  // "done" long after a look finds nothing
     auto prompt = std::make_shared<searcher_re>(s->compile_pattern_list("[a-z]+> "));
     s->before = "untouched";
     const testing_support::time_limit limit;

@@ -109,7 +109,7 @@ TEST(ReadNonblocking, TimeOutOnASilentChild) {
 }
 
 TEST(ReadNonblocking, WithoutLimitWaitsForOutput) {
-    spawn s(fixture + " pause a 0.3 b");
+    spawn s(fixture + " pause a 2 b");
     quick(s);
     EXPECT_EQ(s.read_nonblocking(10, std::nullopt), "a");
     EXPECT_EQ(s.read_nonblocking(10, std::nullopt), "b");

@@ -58,7 +58,7 @@ double elapsed_of(const std::function<void()>& f) {
 }  // namespace
 
 TEST(SignalStorm, ExpectKeepsItsTimeOutAndFindsItsMatches) {
-    spawn s(fixture + " pause first 0.5 second", {}, 20.0);
+    spawn s(fixture + " pause first 3 second", {}, 20.0);
     stress::make_fast(s);
     signal_storm storm;
     // Silent child: the whole time-out is waited for, not cut short.
@@ -128,7 +128,7 @@ TEST(SignalStorm, SendOverADescriptorLosesNothing) {
 }
 
 TEST(SignalStorm, ReadNonblockingKeepsItsTimeOut) {
-    spawn s(fixture + " pause a 0.4 b", {}, 20.0);
+    spawn s(fixture + " pause a 2 b", {}, 20.0);
     stress::make_fast(s);
     signal_storm storm;
     EXPECT_EQ(s.read_nonblocking(1, 10.0), "a");
