@@ -177,7 +177,7 @@ private:
 // still outlast a busy machine's delay in running the dying child.
 inline void make_quick(ptypilot::spawn& s) {
     s.delayafterclose = 0.01;
-    s.delayafterterminate = 0.2;
+    s.delayafterterminate = 0.5;
 }
 
 // A started session with short teardown delays and no pause before sends.
