@@ -148,6 +148,8 @@ TEST(Screen, EndOfFileAndTimeOutAsForExpect) {
     {
         auto s = start_quick(fixture, {"ignore-hup-int"});
         s->enable_screen();
+        // "ready" is there before the time-out starts, however slow the child.
+        ASSERT_TRUE(testing_support::wait_readable(s->fileno()));
         EXPECT_EQ(s->expect_screen({"never", sentinel::timeout}, 0.3), 1);
         EXPECT_TRUE(is(s->after, sentinel::timeout));
         EXPECT_TRUE(is(s->match, sentinel::timeout));
@@ -200,6 +202,7 @@ TEST(Screen, WaitsUntilNothingChanges) {
     {
         auto s = start_quick(fixture, {"ignore-hup-int"});
         s->enable_screen();
+        ASSERT_TRUE(testing_support::wait_readable(s->fileno()));  // not settled before the child speaks
         const screen_view v = s->wait_screen_settled(0.3, 20.0);
         EXPECT_EQ(v.row_text(0), "ready");
         EXPECT_EQ(s->buffer, "");  // what the screen shows the effect of
