@@ -240,18 +240,13 @@ std::string output_of(std::vector<std::string> words) {
 class job_control_shell {
 public:
     job_control_shell() {
-        char dir[] = "/tmp/ptypilot-jobs-XXXXXX";
-        if (::mkdtemp(dir) == nullptr) return;
-        dir_ = dir;
+        if (dir_.empty()) return;
         tmux({"new-session", "-d", "-x", "100", "-y", "40",
               "env -i PATH=/usr/bin:/bin TERM=xterm PS1='outer$ ' dash -i"});
         tty_ = output_of({"tmux", "-S", dir_ + "/socket", "display-message", "-p", "#{pane_tty}"});
         while (!tty_.empty() && tty_.back() == '\n') tty_.pop_back();
     }
-    ~job_control_shell() {
-        tmux({"kill-server"});
-        std::filesystem::remove_all(dir_);
-    }
+    ~job_control_shell() { tmux({"kill-server"}); }
     // A line typed and entered.
     void enter(const std::string& line) {
         tmux({"send-keys", "-l", line});
@@ -279,7 +274,8 @@ private:
         words.insert(words.begin(), {"tmux", "-S", dir_ + "/socket", "-f", "/dev/null"});
         output_of(std::move(words));
     }
-    std::string dir_;
+    const testing_support::scoped_temp_dir scratch_;
+    const std::string dir_ = scratch_.path();
     std::string tty_;
 };
 
@@ -434,8 +430,9 @@ TEST(Launcher, CtrlBracketLeavesAndEndsTheChild) {
 }
 
 TEST(Launcher, TerminalIsLeftAsItWasFound) {
-    int master = -1, slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const testing_support::user_terminal user;
+    ASSERT_TRUE(user.ok());
+    const int slave = user.slave;
     termios before{};
     ASSERT_EQ(::tcgetattr(slave, &before), 0);
     std::vector<std::string> words{launcher, fixture, "print", "x"};
@@ -454,8 +451,6 @@ TEST(Launcher, TerminalIsLeftAsItWasFound) {
     EXPECT_EQ(before.c_lflag, after.c_lflag);
     EXPECT_EQ(before.c_iflag, after.c_iflag);
     EXPECT_EQ(before.c_oflag, after.c_oflag);
-    ::close(master);
-    ::close(slave);
 }
 
 // Killed or hung up, the launcher gives the terminal back, ends its child and
@@ -555,9 +550,12 @@ TEST(Launcher, StopsAndContinuesUnderAShellWithJobControl) {
     EXPECT_TRUE(stopped_in_line_mode());
     sh.enter("bg");
     // In the background it stops again as it reaches for the terminal, which
-    // stays as the outer shell has it.
-    sh.enter("jobs");
-    EXPECT_TRUE(sh.shows("Stopped (tty output)"));
+    // stays as the outer shell has it. Until it has, jobs shows it running
+    // (on a busy machine that can take a while), so ask again.
+    EXPECT_TRUE(eventually([&] {
+        sh.enter("jobs");
+        return sh.screen().find("Stopped (tty output)") != std::string::npos;
+    }));
     EXPECT_TRUE(stopped_in_line_mode());
     sh.enter("fg");
     back_in_raw_mode_and_relaying();

@@ -231,8 +231,9 @@ TEST(VirtualTerminal, RefusesSizesOutsideItsRange) {
     EXPECT_THROW(term.resize(0, 0), std::out_of_range);
     EXPECT_EQ(term.rows(), 2);
     const screen_view v = term.view();
-    EXPECT_THROW((void)v.at(2, 0), std::out_of_range);
-    EXPECT_THROW((void)v.at(0, -1), std::out_of_range);
+    EXPECT_EQ(v.at(1, 1).text, " ");  // the last cell
+    for (const auto& [row, column] : {std::pair{2, 0}, std::pair{-1, 0}, std::pair{0, 2}, std::pair{0, -1}})
+        EXPECT_THROW((void)v.at(row, column), std::out_of_range) << row << ", " << column;
     EXPECT_THROW((void)v.row_text(5), std::out_of_range);
 }
 

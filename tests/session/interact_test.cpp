@@ -2,7 +2,6 @@
 // for the user's terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -17,7 +16,9 @@
 
 using namespace ptypilot;
 using testing_support::fixture;
+using testing_support::message_of;
 using testing_support::read_until;
+using testing_support::user_terminal;
 
 namespace {
 
@@ -259,18 +260,18 @@ TEST(Interact, ClosedTerminalOfALivingChildDoesNotSpin) {
 }
 
 TEST(Interact, UserTerminalIsRawDuringTheRelayAndRestoredAfter) {
-    int user_master = -1, user_slave = -1;
-    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    const user_terminal user;
+    ASSERT_TRUE(user.ok());
     termios before{};
-    ASSERT_EQ(::tcgetattr(user_slave, &before), 0);
+    ASSERT_EQ(::tcgetattr(user.slave, &before), 0);
 
     spawn s(fixture + " print x");
     collector out;
-    s.STDIN_FILENO_ = user_slave;
+    s.STDIN_FILENO_ = user.slave;
     s.STDOUT_FILENO_ = out.fd();
     termios during{};
     s.interact("\x1d", nullptr, [&](std::string d) {
-        ::tcgetattr(user_slave, &during);
+        ::tcgetattr(user.slave, &during);
         return d;
     });
     EXPECT_EQ(during.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
@@ -278,40 +279,36 @@ TEST(Interact, UserTerminalIsRawDuringTheRelayAndRestoredAfter) {
     EXPECT_EQ(during.c_oflag & OPOST, 0u);
     EXPECT_EQ(during.c_cc[VMIN], 1);
     termios after{};
-    ASSERT_EQ(::tcgetattr(user_slave, &after), 0);
+    ASSERT_EQ(::tcgetattr(user.slave, &after), 0);
     EXPECT_TRUE(same_mode(before, after));
 
     // Restored on the error path too.
     spawn t(fixture + " print y");
-    t.STDIN_FILENO_ = user_slave;
+    t.STDIN_FILENO_ = user.slave;
     t.STDOUT_FILENO_ = out.fd();
     EXPECT_THROW(
         t.interact("\x1d", nullptr, [](std::string) -> std::string { throw std::runtime_error("filter"); }),
         std::runtime_error);
-    ASSERT_EQ(::tcgetattr(user_slave, &after), 0);
+    ASSERT_EQ(::tcgetattr(user.slave, &after), 0);
     EXPECT_TRUE(same_mode(before, after));
-    ::close(user_master);
-    ::close(user_slave);
 }
 
 TEST(Interact, KeysReachTheChildUntranslated) {
-    int user_master = -1, user_slave = -1;
-    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    const user_terminal user;
+    ASSERT_TRUE(user.ok());
     // The child's own terminal is made raw too, so that what arrives is
     // exactly what was typed.
     spawn s("sh -c 'stty raw -echo; head -c 3 | od -An -tx1'");
     collector out;
-    s.STDIN_FILENO_ = user_slave;
+    s.STDIN_FILENO_ = user.slave;
     s.STDOUT_FILENO_ = out.fd();
     std::thread typist([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        (void)::write(user_master, "a\r\x03", 3);
+        (void)::write(user.master, "a\r\x03", 3);
     });
     s.interact();
     typist.join();
     EXPECT_NE(out.finish().find("61 0d 03"), std::string::npos);
-    ::close(user_master);
-    ::close(user_slave);
 }
 
 TEST(Interact, ClosedOutputIsAnErrorOfTheRelay) {
@@ -323,12 +320,7 @@ TEST(Interact, ClosedOutputIsAnErrorOfTheRelay) {
     const int in = dev_null();
     s.STDIN_FILENO_ = in;
     s.STDOUT_FILENO_ = out.w;
-    try {
-        s.interact();
-        FAIL();
-    } catch (const std::system_error& e) {
-        EXPECT_STREQ(e.what(), "[Errno 32] Broken pipe");
-    }
+    EXPECT_EQ(message_of<std::system_error>([&] { s.interact(); }), "[Errno 32] Broken pipe");
     ::signal(SIGPIPE, SIG_DFL);
     ::close(in);
 }
@@ -372,46 +364,39 @@ TEST(Interact, RefusesAStandardInputThatIsNotOpen) {
     pipe_pair closed_in;
     s.STDIN_FILENO_ = closed_in.r;
     closed_in.close_r();
-    try {
-        s.interact();
-        FAIL() << "the relay waited on a closed descriptor";
-    } catch (const std::system_error& e) {
-        EXPECT_STREQ(e.what(), "[Errno 9] Bad file descriptor");
-    }
+    EXPECT_EQ(message_of<std::system_error>([&] { s.interact(); }), "[Errno 9] Bad file descriptor");
 }
 
 TEST(Interact, LeavesTheWindowSizeAloneUnlessAsked) {
-    int user_master = -1, user_slave = -1;
-    winsize user{33, 77, 0, 0};
-    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, &user), 0);
+    const user_terminal user(winsize{33, 77, 0, 0});
+    ASSERT_TRUE(user.ok());
     spawn s(fixture + " winsize");
     collector out;
-    s.STDIN_FILENO_ = user_slave;
+    s.STDIN_FILENO_ = user.slave;
     s.STDOUT_FILENO_ = out.fd();
     EXPECT_EQ(s.interact(), interact_end::child_ended);
     EXPECT_EQ(out.finish(), "24 80\r\n");
-    ::close(user_master);
-    ::close(user_slave);
 }
 
 // Asked, the relay gives the child the user's size after each SIGWINCH and
 // again when it goes on after the caller had the terminal; the previous
 // action of SIGWINCH is back afterwards.
 TEST(Interact, FollowsTheWindowSizeWhenAsked) {
-    int user_master = -1, user_slave = -1;
-    winsize user{33, 77, 0, 0};
-    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, &user), 0);
+    const user_terminal user(winsize{33, 77, 0, 0});
+    ASSERT_TRUE(user.ok());
     struct sigaction before {};
     ::sigaction(SIGWINCH, nullptr, &before);
 
     spawn s(fixture + " winch 2", {.window = {33, 77}});
+    // A size the child never reports would leave it waiting for ever.
+    const testing_support::kill_after watchdog(*s.pid, 20.0);
     collector out;
     pipe_pair wake;
-    s.STDIN_FILENO_ = user_slave;
+    s.STDIN_FILENO_ = user.slave;
     s.STDOUT_FILENO_ = out.fd();
     auto resize = [&](unsigned short rows, unsigned short cols) {
-        user = {rows, cols, 0, 0};
-        ::ioctl(user_master, TIOCSWINSZ, &user);
+        const winsize size{rows, cols, 0, 0};
+        ::ioctl(user.master, TIOCSWINSZ, &size);
     };
     interact_options options;
     options.follow_window_size = true;
@@ -443,37 +428,34 @@ TEST(Interact, FollowsTheWindowSizeWhenAsked) {
     struct sigaction after {};
     ::sigaction(SIGWINCH, nullptr, &after);
     EXPECT_EQ(after.sa_handler, before.sa_handler);
-    ::close(user_master);
-    ::close(user_slave);
 
     // With the screen on, the child's size stays one the screen can show.
-    winsize wide{50, 1200, 0, 0};
-    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, &wide), 0);
+    const user_terminal wide(winsize{50, 1200, 0, 0});
+    ASSERT_TRUE(wide.ok());
     spawn t(fixture + " winch 1", {.window = {10, 20}});
+    const testing_support::kill_after wide_watchdog(*t.pid, 20.0);
     t.enable_screen();
     t.expect_exact("10 20\r\n");
     collector wide_out;
-    t.STDIN_FILENO_ = user_slave;
+    t.STDIN_FILENO_ = wide.slave;
     t.STDOUT_FILENO_ = wide_out.fd();
     EXPECT_EQ(t.interact("\x1d", nullptr, nullptr, options), interact_end::child_ended);
     EXPECT_EQ(wide_out.finish(), "50 1000\r\n");
     EXPECT_EQ(t.screen().columns, virtual_terminal::max_side);
-    ::close(user_master);
-    ::close(user_slave);
 }
 
 // The wake descriptor hands the caller the user's terminal in its own mode;
 // the relay goes on in raw mode or ends, as the caller says.
 TEST(Interact, WakeDescriptorHandsTheTerminalToTheCaller) {
-    int user_master = -1, user_slave = -1;
-    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    const user_terminal user;
+    ASSERT_TRUE(user.ok());
     termios own{};
-    ASSERT_EQ(::tcgetattr(user_slave, &own), 0);
+    ASSERT_EQ(::tcgetattr(user.slave, &own), 0);
     spawn s(fixture + " sleep 20");
     testing_support::make_quick(s);
     collector out;
     pipe_pair wake;
-    s.STDIN_FILENO_ = user_slave;
+    s.STDIN_FILENO_ = user.slave;
     s.STDOUT_FILENO_ = out.fd();
     interact_options options;
     options.wake_fd = wake.r;
@@ -482,7 +464,7 @@ TEST(Interact, WakeDescriptorHandsTheTerminalToTheCaller) {
         char c = 0;
         (void)::read(wake.r, &c, 1);
         termios now{};
-        ::tcgetattr(user_slave, &now);
+        ::tcgetattr(user.slave, &now);
         own_mode_during_wake.push_back(same_mode(now, own));
         if (c == 'g') (void)::write(wake.w, "e", 1);  // the relay goes on, then wakes again
         return c == 'g';
@@ -492,10 +474,8 @@ TEST(Interact, WakeDescriptorHandsTheTerminalToTheCaller) {
     EXPECT_EQ(own_mode_during_wake, (std::vector<bool>{true, true}));
     EXPECT_TRUE(s.isalive());
     termios after{};
-    ASSERT_EQ(::tcgetattr(user_slave, &after), 0);
+    ASSERT_EQ(::tcgetattr(user.slave, &after), 0);
     EXPECT_TRUE(same_mode(after, own));
-    ::close(user_master);
-    ::close(user_slave);
 }
 
 // Keys typed before the relay and while the caller has the terminal are the
@@ -532,21 +512,20 @@ TEST(Interact, KeysTypedAheadReachTheChild) {
 
 // Nobody is left to relay to once the user's terminal hangs up.
 TEST(Interact, HungUpTerminalEndsTheRelay) {
-    int user_master = -1, user_slave = -1;
-    ASSERT_EQ(::openpty(&user_master, &user_slave, nullptr, nullptr, nullptr), 0);
+    user_terminal user;
+    ASSERT_TRUE(user.ok());
     spawn s(fixture + " sleep 20");
     testing_support::make_quick(s);
     collector out;
-    s.STDIN_FILENO_ = user_slave;
+    s.STDIN_FILENO_ = user.slave;
     s.STDOUT_FILENO_ = out.fd();
     std::thread closer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        ::close(user_master);
+        ::close(std::exchange(user.master, -1));
     });
     EXPECT_EQ(s.interact(), interact_end::hangup);
     closer.join();
     EXPECT_TRUE(s.isalive());
-    ::close(user_slave);
 }
 
 // Input from a pipe that ends reaches the child as its end-of-file

@@ -11,15 +11,11 @@
 
 using namespace ptypilot;
 using testing_support::fixture;
+using testing_support::is;
 
 namespace {
 
 std::unique_ptr<spawn> start(const std::string& cmd) { return testing_support::start_quick(cmd, 20.0); }
-
-bool is(const after_value& v, sentinel k) {
-    const auto* p = std::get_if<sentinel>(&v);
-    return p != nullptr && *p == k;
-}
 
 // A regex strategy that counts how it is asked: a whole search, or one that
 // goes on after appended text.
@@ -156,12 +152,10 @@ TEST(ExpectMany, UnlistedEndsAreThrownNamingTheSession) {
     auto done = start(fixture + " print bye");
     auto busy = start(fixture + " pause partial 5 rest");
     ASSERT_TRUE(testing_support::wait_readable(busy->fileno()));
-    try {
-        expect_many({{*done, "never"}, {*busy, "rest"}});
-        FAIL() << "no end of file";
-    } catch (const EOF_& e) {
-        EXPECT_NE(std::string(e.what()).find("\n" + done->str()), std::string::npos);
-    }
+    EXPECT_NE(testing_support::message_of<EOF_>([&] {
+                  expect_many({{*done, "never"}, {*busy, "rest"}});
+              }).find("\n" + done->str()),
+              std::string::npos);
     EXPECT_EQ(done->before, "bye");
     EXPECT_FALSE(done->match_index);
     EXPECT_FALSE(busy->before);
@@ -170,6 +164,22 @@ TEST(ExpectMany, UnlistedEndsAreThrownNamingTheSession) {
     auto silent = start(fixture + " sleep 5");
     EXPECT_THROW(expect_many({{*silent, "x", 0.2}}), TIMEOUT);
     EXPECT_TRUE(is(silent->after, sentinel::timeout));
+}
+
+// Two sessions at end of file, both always ready: the one whose end is thrown
+// is the one served first, which must not always be the first listed.
+TEST(ExpectMany, NoPlaceInTheListIsAlwaysServedFirst) {
+    auto a = start(fixture + " print a");
+    auto b = start(fixture + " print b");
+    std::vector<bool> thrown_for(2, false);
+    for (int call = 0; call < 1000 && !(thrown_for[0] && thrown_for[1]); ++call) {
+        const std::string msg = testing_support::message_of<EOF_>([&] {
+            expect_many({{*a, "x"}, {*b, "x"}});
+        });
+        thrown_for[0] = thrown_for[0] || msg.find("\n" + a->str()) != std::string::npos;
+        thrown_for[1] = thrown_for[1] || msg.find("\n" + b->str()) != std::string::npos;
+    }
+    EXPECT_EQ(thrown_for, (std::vector<bool>{true, true}));
 }
 
 TEST(ExpectMany, MatchesInTheBuffersNeedNoRead) {
@@ -219,11 +229,13 @@ TEST(ExpectMany, SameStrategyResumesItsSearch) {
 }
 
 TEST(ExpectStep, MatchNothingAndEndOfFile) {
-    auto s = start(fixture + " pause 'ready> ' 0.3 'done> '");
+    auto s = start(fixture + " pause 'ready> ' 3 'done> '");  // "done" long after a look finds nothing
     auto prompt = std::make_shared<searcher_re>(s->compile_pattern_list("[a-z]+> "));
     s->before = "untouched";
+    const testing_support::time_limit limit;
     step_result r = s->expect_step(prompt);
     while (r.status == step_status::nothing) {
+        ASSERT_FALSE(limit.passed()) << "no prompt";
         EXPECT_EQ(r.index, -1);
         EXPECT_EQ(s->before, "untouched");
         ASSERT_TRUE(testing_support::wait_readable(s->fileno()));
@@ -241,6 +253,7 @@ TEST(ExpectStep, MatchNothingAndEndOfFile) {
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
     // End of file not listed: reported, not thrown, the fields as expect() sets them.
     while (r.status != step_status::eof) {
+        ASSERT_FALSE(limit.passed()) << "no end of file";
         ASSERT_TRUE(testing_support::wait_readable(s->fileno()));
         r = s->expect_step(pattern_input{"never"});
     }
@@ -260,7 +273,9 @@ TEST(ExpectStep, ANewStrategyWhereAFreedOneWasSearchesAfresh) {
     auto s = start(fixture + " pause hello 5 x");
     {
         auto other = std::make_shared<searcher_re>(s->compile_pattern_list("zzz"));
+        const testing_support::time_limit limit;
         while (s->buffer.find("hello") == std::string::npos) {
+            ASSERT_FALSE(limit.passed());
             ASSERT_TRUE(testing_support::wait_readable(s->fileno()));
             ASSERT_EQ(s->expect_step(other).status, step_status::nothing);
         }
@@ -288,6 +303,7 @@ TEST(ExpectStep, DrivesSessionsFromAnEdgeTriggeredLoop) {
     }
     std::map<int, int> answered;
     int open = children;
+    const testing_support::time_limit limit;
     while (open > 0) {
         epoll_event events[children];
         const int n = ::epoll_wait(ep, events, children, 20000);
@@ -296,6 +312,7 @@ TEST(ExpectStep, DrivesSessionsFromAnEdgeTriggeredLoop) {
             const int i = static_cast<int>(events[k].data.u32);
             spawn& s = *sessions[static_cast<std::size_t>(i)];
             for (;;) {
+                ASSERT_FALSE(limit.passed());
                 const step_result r = s.expect_step(pattern_input{"answer \\d+\r\n", sentinel::eof});
                 if (r.status == step_status::matched) {
                     ++answered[i];

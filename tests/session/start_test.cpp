@@ -22,6 +22,7 @@
 
 using namespace ptypilot;
 using testing_support::fixture;
+using testing_support::message_of;
 using testing_support::read_until_eof;
 
 namespace {
@@ -55,15 +56,10 @@ std::string current_directory() {
 }
 
 // A scratch directory holding `prog`, a link to the fixture.
-class scratch_dir {
-public:
-    scratch_dir() {
-        char tmpl[] = "/tmp/ptypilot-start-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) path = tmpl;
-        (void)::symlink(fixture.c_str(), (path + "/prog").c_str());
-    }
-    ~scratch_dir() { std::system(("rm -rf " + path).c_str()); }
-    std::string path;
+struct scratch_dir {
+    scratch_dir() { (void)::symlink(fixture.c_str(), (path + "/prog").c_str()); }
+    const testing_support::scoped_temp_dir dir;
+    const std::string path = dir.path();
 };
 
 }  // namespace
@@ -338,12 +334,8 @@ TEST(StartRefuses, BytesThatWouldCutOrBendAWord) {
 }
 
 TEST_P(Start, ProgramNotFound) {
-    try {
-        start(GetParam(), "no-such-program-here");
-        FAIL();
-    } catch (const ExceptionPty& e) {
-        EXPECT_STREQ(e.what(), "The command was not found or was not executable: no-such-program-here.");
-    }
+    EXPECT_EQ(message_of<ExceptionPty>([&] { start(GetParam(), "no-such-program-here"); }),
+              "The command was not found or was not executable: no-such-program-here.");
 }
 
 TEST_P(Start, EmptyCommandLine) { EXPECT_THROW(start(GetParam(), ""), std::out_of_range); }
@@ -351,13 +343,8 @@ TEST_P(Start, EmptyCommandLine) { EXPECT_THROW(start(GetParam(), ""), std::out_o
 TEST_P(Start, ExecFailureIsThrownInTheCallerAndLeavesNothingBehind) {
     const int fds_before = testing_support::open_fd_count();
     // A directory passes the lookup's X_OK test but cannot be executed.
-    try {
-        start(GetParam(), "/tmp", {"x"});
-        FAIL();
-    } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code().value(), EACCES);
-        EXPECT_STREQ(e.what(), "[Errno 13] Permission denied");
-    }
+    EXPECT_EQ(message_of<std::system_error>([&] { start(GetParam(), "/tmp", {"x"}); }),
+              "[Errno 13] Permission denied");
     // A file that is executable but no program the kernel can load.
     char path[] = "/tmp/ptypilot-noexec-XXXXXX";
     const int fd = ::mkstemp(path);
@@ -369,13 +356,8 @@ TEST_P(Start, ExecFailureIsThrownInTheCallerAndLeavesNothingBehind) {
               12);
     ::close(fd);
     ::chmod(path, 0755);
-    try {
-        start(GetParam(), path, {"x"});
-        FAIL();
-    } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code().value(), ENOEXEC);
-        EXPECT_STREQ(e.what(), "[Errno 8] Exec format error");
-    }
+    EXPECT_EQ(message_of<std::system_error>([&] { start(GetParam(), path, {"x"}); }),
+              "[Errno 8] Exec format error");
     ::unlink(path);
     EXPECT_EQ(testing_support::open_fd_count(), fds_before);
     EXPECT_FALSE(testing_support::has_zombie_child());

@@ -43,20 +43,18 @@ TEST(SplitCommandLine, KeepsBytesAsTheyAre) {
 class Which : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/ptypilot-which-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(dir.empty());
         make(dir + "/a/tool", 0755);
         make(dir + "/b/tool", 0755);
         make(dir + "/b/plain", 0644);
     }
-    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
     static void make(const std::string& path, mode_t mode) {
         ::mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
         std::ofstream(path) << "#!/bin/sh\n";
         ::chmod(path.c_str(), mode);
     }
-    std::string dir;
+    const testing_support::scoped_temp_dir scratch;
+    const std::string dir = scratch.path();
 };
 
 TEST_F(Which, FirstMatchAlongPath) {

@@ -43,7 +43,7 @@ inline double seconds_since(std::chrono::steady_clock::time_point t0) {
 inline void make_fast(ptypilot::spawn& s) {
     s.delaybeforesend = 0;
     s.delayafterclose = 0.001;
-    s.delayafterterminate = 0.01;
+    s.delayafterterminate = 0.5;  // as make_quick, for the pause after SIGKILL
     s.delayafterread = 0;
 }
 

@@ -3,20 +3,25 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -168,9 +173,11 @@ private:
 };
 
 // A session with short teardown delays, for tests that close many children.
+// A stubborn child costs three whole pauses; the one after SIGKILL must
+// still outlast a busy machine's delay in running the dying child.
 inline void make_quick(ptypilot::spawn& s) {
     s.delayafterclose = 0.01;
-    s.delayafterterminate = 0.02;
+    s.delayafterterminate = 0.5;
 }
 
 // A started session with short teardown delays and no pause before sends.
@@ -217,6 +224,83 @@ public:
 
 private:
     std::string path_;
+};
+
+// The message of the E that `f` throws; a failure of the test (and "") if it
+// throws nothing. Anything else it throws fails the test as it propagates.
+template <class E, class F>
+std::string message_of(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "nothing was thrown";
+    return "";
+}
+
+// A bound for a loop that waits on something the code under test should
+// bring about: a fault then fails the test instead of spinning.
+class time_limit {
+public:
+    explicit time_limit(double seconds = 20.0)
+        : end_(std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                   std::chrono::duration<double>(seconds))) {}
+    bool passed() const { return std::chrono::steady_clock::now() >= end_; }
+
+private:
+    std::chrono::steady_clock::time_point end_;
+};
+
+// Kills `pid` unless destroyed within `seconds`, so that a call that waits
+// for the child's end fails the test instead of hanging it.
+class kill_after {
+public:
+    kill_after(pid_t pid, double seconds)
+        : thread_([this, pid, seconds] {
+              std::unique_lock lock(mutex_);
+              if (!woken_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return done_; }))
+                  ::kill(pid, SIGKILL);
+          }) {}
+    ~kill_after() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        woken_.notify_one();
+        thread_.join();
+    }
+    kill_after(const kill_after&) = delete;
+    kill_after& operator=(const kill_after&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool done_ = false;
+    std::thread thread_;  // last: it uses the members above
+};
+
+// A terminal of the test's own standing in for the user's: `slave` is what
+// the session reads and writes, `master` the keyboard and the screen.
+class user_terminal {
+public:
+    explicit user_terminal(std::optional<winsize> size = std::nullopt) {
+        winsize ws = size.value_or(winsize{});
+        if (::openpty(&master, &slave, nullptr, nullptr, size ? &ws : nullptr) != 0) return;
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~user_terminal() {
+        if (master >= 0) ::close(master);
+        if (slave >= 0) ::close(slave);
+    }
+    user_terminal(const user_terminal&) = delete;
+    user_terminal& operator=(const user_terminal&) = delete;
+    bool ok() const { return master >= 0 && slave >= 0; }
+
+    int master = -1;
+    int slave = -1;
 };
 
 }  // namespace testing_support
