@@ -1,5 +1,5 @@
 # The parts depend one way: errors, then searching, then the screen, then the
-# session, then run(), then the launcher. A file may include headers of its own part and of
+# session, then run(), then the repl, then the launcher. A file may include headers of its own part and of
 # the parts below it, never of a part above. Run as a test:
 #   cmake -DSOURCE_DIR=<repo> -P check_layers.cmake
 
