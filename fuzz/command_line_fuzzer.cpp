@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,16 +96,26 @@ void round_trip(FuzzedDataProvider& in) {
 }
 
 void launcher_properties(FuzzedDataProvider& in) {
-    static const char* const keywords[] = {"CD", "ENV", "--", "A=b", "=x", "N=\n", "N=a\nb", "cd"};
+    static const char* const keywords[] = {"CD",   "ENV",    "--", "A=b", "=x",
+                                           "N=\n", "N=a\nb", "cd", "-h",  "--version"};
     std::vector<std::string> words;
     const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 12);
     for (std::size_t i = 0; i < count; ++i) {
         if (in.ConsumeBool())
-            words.emplace_back(keywords[in.ConsumeIntegralInRange<std::size_t>(0, 7)]);
+            words.emplace_back(keywords[in.ConsumeIntegralInRange<std::size_t>(0, std::size(keywords) - 1)]);
         else
             words.push_back(in.ConsumeRandomLengthString(16));
     }
     const auto req = ptypilot::launcher::parse_words(words);
+
+    // A first word that asks for the usage or the version runs nothing,
+    // whatever follows; anywhere else such a word is an ordinary one.
+    const bool asks = !words.empty() && (words[0] == "-h" || words[0] == "--help" || words[0] == "--version");
+    check(asks == (req.query != ptypilot::launcher::launcher_query::none));
+    if (asks) {
+        check(req.cmdline.empty() && req.cdto.empty() && req.env.empty());
+        return;
+    }
 
     // The command is the tail of the words, taken whole.
     check(req.cmdline.size() <= words.size());
