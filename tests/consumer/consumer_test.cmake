@@ -3,23 +3,9 @@
 # Run with `cmake -D... -P`; the variables come from tests/consumer/CMakeLists.txt.
 cmake_minimum_required(VERSION 3.25)
 
-foreach(var BUILD_DIR PROJECT_DIR WORK_DIR GENERATOR CXX LIBDIR INCLUDEDIR BINDIR MANDIR)
-  if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
-    message(FATAL_ERROR "consumer test: ${var} is not set")
-  endif()
-endforeach()
-
-# Runs one command; on failure shows what it printed and stops the test.
-function(step what)
-  execute_process(COMMAND ${ARGN}
-    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 180)
-  if(NOT rc STREQUAL "0")
-    message(FATAL_ERROR "consumer test: ${what} failed (${rc})\n"
-      "command: ${ARGN}\n--- stdout ---\n${out}\n--- stderr ---\n${err}")
-  endif()
-  message(STATUS "${what}: ok")
-  set(step_output "${out}" PARENT_SCOPE)
-endfunction()
+set(test_name "consumer test")
+include("${CMAKE_CURRENT_LIST_DIR}/steps.cmake")
+require_variables(BUILD_DIR PROJECT_DIR WORK_DIR GENERATOR CXX LIBDIR INCLUDEDIR BINDIR MANDIR)
 
 # Every run starts from nothing, so no file left by an earlier run can hide a
 # missing install rule.

@@ -3,22 +3,9 @@
 # tests/consumer/CMakeLists.txt.
 cmake_minimum_required(VERSION 3.25)
 
-foreach(var BUILD_DIR WORK_DIR CPACK DPKG_DEB VERSION)
-  if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
-    message(FATAL_ERROR "deb test: ${var} is not set")
-  endif()
-endforeach()
-
-function(step what)
-  execute_process(COMMAND ${ARGN}
-    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 240)
-  if(NOT rc STREQUAL "0")
-    message(FATAL_ERROR "deb test: ${what} failed (${rc})\n"
-      "command: ${ARGN}\n--- stdout ---\n${out}\n--- stderr ---\n${err}")
-  endif()
-  message(STATUS "${what}: ok")
-  set(step_output "${out}" PARENT_SCOPE)
-endfunction()
+set(test_name "deb test")
+include("${CMAKE_CURRENT_LIST_DIR}/steps.cmake")
+require_variables(BUILD_DIR WORK_DIR CPACK DPKG_DEB VERSION)
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
