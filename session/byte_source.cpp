@@ -7,8 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "os/system_error.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 
 namespace ptypilot::detail {
 

@@ -15,7 +15,7 @@
 
 #include <ptypilot/spawn.hpp>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
 
 namespace ptypilot::detail {
 

@@ -5,11 +5,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "os/sigpipe_quiet.hpp"
+#include "os/system_error.hpp"
+#include "os/unique_fd.hpp"
 #include "session/byte_source.hpp"
 #include "session/session_state.hpp"
-#include "session/sigpipe_quiet.hpp"
-#include "session/system_error.hpp"
-#include "session/unique_fd.hpp"
 #include "session/write_to_child.hpp"
 
 namespace ptypilot {

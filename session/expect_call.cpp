@@ -3,9 +3,9 @@
 
 #include <utility>
 
-#include "session/clock.hpp"
-#include "session/record_outcome.hpp"
+#include "os/clock.hpp"
 #include "session/read_into.hpp"
+#include "session/record_outcome.hpp"
 
 namespace ptypilot::detail {
 

@@ -7,10 +7,10 @@
 #include <deque>
 #include <stdexcept>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
+#include "os/system_error.hpp"
 #include "session/expect_call.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 
 namespace ptypilot {
 

@@ -13,11 +13,11 @@
 #include <string_view>
 #include <ostream>
 
+#include "os/ready_wait.hpp"
+#include "os/system_error.hpp"
 #include "session/log.hpp"
 #include "session/raw_mode.hpp"
-#include "session/ready_wait.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 #include "session/winch_pipe.hpp"
 
 namespace ptypilot {

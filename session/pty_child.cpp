@@ -11,11 +11,11 @@
 #include <algorithm>
 #include <functional>
 
+#include "os/clock.hpp"
+#include "os/eintr.hpp"
+#include "os/system_error.hpp"
 #include "session/abandoned_children.hpp"
-#include "session/clock.hpp"
-#include "session/eintr.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 #include "session/write_to_child.hpp"
 
 namespace ptypilot::detail {

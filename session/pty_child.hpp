@@ -2,8 +2,8 @@
 // pseudo-terminal, and the child's life through its pid and pidfd.
 #pragma once
 
+#include "os/unique_fd.hpp"
 #include "session/byte_source.hpp"
-#include "session/unique_fd.hpp"
 
 namespace ptypilot::detail {
 

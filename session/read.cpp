@@ -5,11 +5,11 @@
 
 #include <algorithm>
 
-#include "session/clock.hpp"
-#include "session/eintr.hpp"
+#include "os/clock.hpp"
+#include "os/eintr.hpp"
+#include "os/ready_wait.hpp"
 #include "session/log.hpp"
 #include "session/read_into.hpp"
-#include "session/ready_wait.hpp"
 #include "session/session_state.hpp"
 #include "session/timeout_arg.hpp"
 

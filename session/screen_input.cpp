@@ -4,8 +4,8 @@
 
 #include <ptypilot/spawn.hpp>
 
+#include "os/eintr.hpp"
 #include "screen/key_input.hpp"
-#include "session/eintr.hpp"
 #include "session/log.hpp"
 #include "session/session_state.hpp"
 

@@ -12,11 +12,11 @@
 #include <unordered_set>
 #include <utility>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
+#include "os/system_error.hpp"
 #include "session/expect_call.hpp"
 #include "session/session_group_impl.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 
 namespace ptypilot {
 

@@ -10,8 +10,8 @@
 
 #include <ptypilot/spawn.hpp>
 
+#include "os/clock.hpp"
 #include "session/byte_source.hpp"
-#include "session/clock.hpp"
 #include "session/read_tap.hpp"
 
 namespace ptypilot::detail {

@@ -10,13 +10,13 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "os/off_standard_streams.hpp"
+#include "os/unique_fd.hpp"
 #include "session/abandoned_children.hpp"
 #include "session/fork_pty.hpp"
-#include "session/off_standard_streams.hpp"
 #include "session/pty_child.hpp"
 #include "session/session_state.hpp"
 #include "session/start_plan.hpp"
-#include "session/unique_fd.hpp"
 #include "session/which_in.hpp"
 
 namespace ptypilot {

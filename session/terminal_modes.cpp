@@ -6,10 +6,10 @@
 
 #include <algorithm>
 
-#include "session/clock.hpp"
-#include "session/eintr.hpp"
+#include "os/clock.hpp"
+#include "os/eintr.hpp"
+#include "os/system_error.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 #include "session/timeout_arg.hpp"
 
 namespace ptypilot {

@@ -3,10 +3,10 @@
 
 #include <termios.h>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
+#include "os/system_error.hpp"
 #include "session/log.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 
 namespace ptypilot {
 
