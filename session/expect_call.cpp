@@ -6,6 +6,7 @@
 #include "os/clock.hpp"
 #include "session/read_into.hpp"
 #include "session/record_outcome.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot::detail {
 
@@ -26,8 +27,7 @@ expect_call::expect_call(spawn& s, session_state& state, std::shared_ptr<search_
                          std::optional<double> timeout, std::optional<long> searchwindowsize,
                          unlisted_eof eof)
     : s_(s), state_(state), searcher_(std::move(searcher)), eof_(eof) {
-    if (timeout && *timeout == -1) timeout = s.timeout;
-    left_ = checked_timeout(timeout);
+    left_ = call_timeout(s, timeout);
     until_ = deadline(left_);
     const bool same_strategy = s.searcher.get() == searcher_.get();
     s.searcher = searcher_;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "os/clock.hpp"
+#include "os/poll_until.hpp"
 #include "os/system_error.hpp"
 #include "session/expect_call.hpp"
 #include "session/session_state.hpp"
@@ -125,13 +126,10 @@ std::vector<expect_outcome> expect_many(std::span<const expect_target> targets) 
             if (ready[i]) serve_now = true;
         }
 
-        const timespec ts = detail::to_timespec(serve_now ? 0.0 : limit.value_or(0.0));
-        const int r = ::ppoll(fds.data(), fds.size(), serve_now || limit ? &ts : nullptr, nullptr);
-        if (r < 0) {
-            // A signal: the next round waits again, with each session's time left.
-            if (errno == EINTR) continue;
-            detail::throw_errno();
-        }
+        // After a signal the wait goes on with the time left of the shortest.
+        const int r =
+            detail::poll_until(fds, detail::deadline(serve_now ? std::optional<double>(0.0) : limit));
+        if (r < 0) detail::throw_errno();
         for (std::size_t k = 0; k < fds.size(); ++k)
             if (fds[k].revents != 0) ready[owner[k]] = 1;
         for (std::size_t i = 0; i < n; ++i)

@@ -25,8 +25,7 @@ std::string with_screen(const char* message, const spawn& s, const detail::termi
 int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_strategy> strategy,
                 std::optional<double> timeout) {
     detail::terminal& screen = detail::screen_of(state.tap, "expect_screen()");
-    if (timeout && *timeout == -1) timeout = s.timeout;
-    const detail::deadline until(detail::checked_timeout(timeout));
+    const detail::deadline until = detail::call_deadline(s, timeout);
     // What an earlier expect call knew of the buffer no longer holds.
     state.searched_by.reset();
     s.searcher = strategy;
@@ -104,8 +103,7 @@ screen_view await_calm(spawn& s, detail::session_state& state, const char* opera
     detail::terminal& screen = detail::screen_of(state.tap, operation);
     if (!(quiet.count() >= 0))
         throw std::invalid_argument(std::string(operation) + ": quiet must be 0 or more seconds");
-    if (timeout && *timeout == -1) timeout = s.timeout;
-    const detail::deadline until(detail::checked_timeout(timeout));
+    const detail::deadline until = detail::call_deadline(s, timeout);
     // As a screen match does, a settled screen takes what was read: it shows
     // what all of it did.
     state.searched_by.reset();  // the buffer changes under an earlier expect call's knowledge
@@ -156,8 +154,7 @@ screen_view spawn::wait_screen(const std::function<bool(const screen_view&)>& pr
     std::optional<double> timeout_ = detail::in_seconds(timeout_arg);
     detail::terminal& screen = detail::screen_of(state_->tap, "wait_screen()");
     if (!predicate) throw std::invalid_argument("wait_screen(): no predicate");
-    if (timeout_ && *timeout_ == -1) timeout_ = timeout;
-    const detail::deadline until(detail::checked_timeout(timeout_));
+    const detail::deadline until = detail::call_deadline(*this, timeout_);
     state_->searched_by.reset();
     screen.refresh();
     bool changed = true;

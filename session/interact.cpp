@@ -13,6 +13,7 @@
 #include <string_view>
 #include <ostream>
 
+#include "os/poll_until.hpp"
 #include "os/ready_wait.hpp"
 #include "os/system_error.hpp"
 #include "session/log.hpp"
@@ -77,7 +78,7 @@ int write_now(const Write& write, std::string& pending) {
 
 bool hung_up(int fd) {
     pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+    return detail::poll_until(std::span(&p, 1), detail::deadline(0.0)) == 1 && (p.revents & POLLHUP) != 0;
 }
 
 // The source is non-blocking while the relay runs: a child that does not

@@ -13,9 +13,11 @@
 
 #include "os/clock.hpp"
 #include "os/eintr.hpp"
+#include "os/poll_until.hpp"
 #include "os/system_error.hpp"
 #include "session/abandoned_children.hpp"
 #include "session/session_state.hpp"
+#include "session/timeout_arg.hpp"
 #include "session/write_to_child.hpp"
 
 namespace ptypilot::detail {
@@ -112,16 +114,13 @@ bool pty_child::has_ended(const spawn& s) const noexcept {
 bool pty_child::await_end(spawn& s, const deadline& until) {
     for (;;) {
         if (s.terminated) return true;
-        const auto left = until.remaining();
         if (pidfd_) {
             pollfd p{pidfd_.get(), POLLIN, 0};
-            const timespec ts = to_timespec(left.value_or(0.0));
-            const int r = ::ppoll(&p, 1, left ? &ts : nullptr, nullptr);
-            if (r == 0) return false;
-            if (r > 0 || errno != EINTR) return true;
-            continue;  // a signal: on with the time left
+            // A failed wait cannot be waited out either.
+            return poll_until(std::span(&p, 1), until) != 0;
         }
         // Without a pidfd, look now and then.
+        const auto left = until.remaining();
         if (!check_alive(s, false)) return true;
         if (left && !(*left > 0)) return false;  // NaN included
         sleep_for(left ? std::min(*left, 0.01) : 0.01);
@@ -196,7 +195,7 @@ void pty_child::close(spawn& s, bool force) {
     // A child that has closed its terminal may still be finishing its work:
     // its exit status is worth the session's time-out, but no more, since
     // one that lives on (a daemon) would hold close() for ever.
-    if (s.flag_eof) await_end(s, deadline(checked_timeout(s.timeout)));
+    if (s.flag_eof) await_end(s, call_deadline(s, -1));
     if (check_alive(s, false) && !terminate(s, force))
         throw ExceptionPty("close() could not terminate the child using terminate()");
     pidfd_.reset();

@@ -7,6 +7,7 @@
 
 #include "os/clock.hpp"
 #include "os/eintr.hpp"
+#include "os/poll_until.hpp"
 #include "os/ready_wait.hpp"
 #include "session/log.hpp"
 #include "session/read_into.hpp"
@@ -36,11 +37,7 @@ fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state&
     const double slice = source.end_poll_interval().value_or(detail::end_check_interval);
     pollfd fds[2] = {{source.input_fd(), source.input_events(), 0}, {source.end_fd(), POLLIN, 0}};
     for (;;) {
-        auto left = until.remaining();
-        if (!pidfd) left = std::min(left.value_or(slice), slice);
-        const timespec ts = detail::to_timespec(left.value_or(0.0));
-        const int r = ::ppoll(fds, pidfd ? 2 : 1, left ? &ts : nullptr, nullptr);
-        if (r < 0 && errno == EINTR) continue;  // with the time left, not all of it again
+        const int r = detail::poll_until(std::span(fds, pidfd ? 2 : 1), pidfd ? until : until.at_most(slice));
         // Without a pidfd a readable pty says nothing of the child: the full
         // sequence asks after it first (it may be gone, or reaped by someone
         // else, which must be reported).
@@ -120,10 +117,9 @@ std::string spawn::read_nonblocking(long size, std::optional<seconds_value> time
 void detail::read_into(spawn& s, session_state& state, std::string& dst, long size,
                        std::optional<double> timeout, bool every_chunk) {
     if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
-    if (timeout && *timeout == -1) timeout = s.timeout;
     byte_source& source = open_source(s, state);
     // Every wait below takes what is left of this one time-out.
-    const deadline until(checked_timeout(timeout));
+    const deadline until = call_deadline(s, timeout);
 
     const std::size_t want = read_request(size);
     if (state.scratch.size() < want) state.scratch.resize(want);

@@ -4,7 +4,7 @@
 
 #include <ptypilot/spawn.hpp>
 
-#include "os/eintr.hpp"
+#include "os/poll_until.hpp"
 #include "screen/key_input.hpp"
 #include "session/log.hpp"
 #include "session/session_state.hpp"
@@ -49,7 +49,7 @@ void detail::send_answers(spawn& s, session_state& state) {
     // reads: the answers wait for room instead of the session.
     byte_source& source = open_source(s, state);
     pollfd p{source.output_fd(), POLLOUT, 0};
-    if (retry_eintr([&] { return ::poll(&p, 1, 0); }) != 1 || (p.revents & POLLOUT) == 0) return;
+    if (poll_until(std::span(&p, 1), deadline(0.0)) != 1 || (p.revents & POLLOUT) == 0) return;
     const ssize_t n = source.write(s, tap.unsent_answers);
     if (n <= 0) {
         tap.unsent_answers.clear();  // the child is gone, or its terminal refuses: nobody to answer

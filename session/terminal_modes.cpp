@@ -32,10 +32,7 @@ void spawn::setecho(bool state) {
 }
 
 bool spawn::waitnoecho(std::optional<seconds_value> timeout_arg) {
-    std::optional<double> timeout_ = detail::in_seconds(timeout_arg);
-    if (timeout_ && *timeout_ == -1) timeout_ = timeout;
-    timeout_ = detail::checked_timeout(timeout_);
-    const detail::deadline until(timeout_);
+    const detail::deadline until = detail::call_deadline(*this, detail::in_seconds(timeout_arg));
     for (;;) {
         if (!getecho()) return true;
         const auto left = until.remaining();
