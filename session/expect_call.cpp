@@ -3,9 +3,10 @@
 
 #include <utility>
 
-#include "session/clock.hpp"
-#include "session/record_outcome.hpp"
+#include "os/clock.hpp"
 #include "session/read_into.hpp"
+#include "session/record_outcome.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot::detail {
 
@@ -17,7 +18,7 @@ namespace {
 // child has ended already and the wait costs nothing.
 bool read_would_wait_for_child(spawn& s, session_state& state) {
     if (!s.flag_eof || !child_running(s, state)) return false;
-    return !await_end(s, state, deadline(0.0));
+    return !state.source->await_end(s, deadline(0.0));
 }
 
 }  // namespace
@@ -26,8 +27,7 @@ expect_call::expect_call(spawn& s, session_state& state, std::shared_ptr<search_
                          std::optional<double> timeout, std::optional<long> searchwindowsize,
                          unlisted_eof eof)
     : s_(s), state_(state), searcher_(std::move(searcher)), eof_(eof) {
-    if (timeout && *timeout == -1) timeout = s.timeout;
-    left_ = checked_timeout(timeout);
+    left_ = call_timeout(s, timeout);
     until_ = deadline(left_);
     const bool same_strategy = s.searcher.get() == searcher_.get();
     s.searcher = searcher_;

@@ -8,9 +8,9 @@
 #include <variant>
 #include <vector>
 
-#include "session/clock.hpp"
-#include "session/record_outcome.hpp"
+#include "os/clock.hpp"
 #include "session/read_into.hpp"
+#include "session/record_outcome.hpp"
 #include "session/timeout_arg.hpp"
 
 namespace ptypilot {
@@ -29,8 +29,7 @@ std::string with_screen(const char* message, const spawn& s, const detail::termi
 int screen_loop(spawn& s, detail::session_state& state, std::shared_ptr<search_strategy> strategy,
                 std::optional<double> timeout) {
     detail::terminal& screen = detail::screen_of(state.tap, "expect_screen()");
-    if (timeout && *timeout == -1) timeout = s.timeout;
-    const detail::deadline until(detail::checked_timeout(timeout));
+    const detail::deadline until = detail::call_deadline(s, timeout);
     // What an earlier expect call knew of the buffer no longer holds.
     state.searched_by.reset();
     s.searcher = strategy;
@@ -108,8 +107,7 @@ screen_view await_calm(spawn& s, detail::session_state& state, const char* opera
     detail::terminal& screen = detail::screen_of(state.tap, operation);
     if (!(quiet.count() >= 0))
         throw std::invalid_argument(std::string(operation) + ": quiet must be 0 or more seconds");
-    if (timeout && *timeout == -1) timeout = s.timeout;
-    const detail::deadline until(detail::checked_timeout(timeout));
+    const detail::deadline until = detail::call_deadline(s, timeout);
     // As a screen match does, a settled screen takes what was read: it shows
     // what all of it did.
     state.searched_by.reset();  // the buffer changes under an earlier expect call's knowledge
@@ -176,8 +174,7 @@ int spawn::wait_screen(const std::vector<screen_condition>& conditions,
         if (listed && *listed == sentinel::eof && eof_at < 0) eof_at = at;
         if (listed && *listed == sentinel::timeout && timeout_at < 0) timeout_at = at;
     }
-    if (timeout_ && *timeout_ == -1) timeout_ = timeout;
-    const detail::deadline until(detail::checked_timeout(timeout_));
+    const detail::deadline until = detail::call_deadline(*this, timeout_);
     state_->searched_by.reset();
     screen.refresh();
     bool changed = true;

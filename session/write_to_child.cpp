@@ -8,9 +8,10 @@
 
 #include <cerrno>
 
-#include "session/eintr.hpp"
+#include "os/eintr.hpp"
+#include "os/poll_until.hpp"
+#include "os/sigpipe_quiet.hpp"
 #include "session/session_state.hpp"
-#include "session/sigpipe_quiet.hpp"
 
 namespace ptypilot::detail {
 
@@ -38,7 +39,7 @@ ssize_t write_plain(int fd, std::string_view data) {
         }
         if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{fd, POLLOUT, 0};
-            if (retry_eintr([&] { return ::poll(&p, 1, -1); }) != -1) continue;
+            if (poll_until(std::span(&p, 1), deadline(std::nullopt)) != -1) continue;
         }
         if (n == 0) errno = EIO;  // takes nothing, and would say so for ever
         quiet.broke = errno == EPIPE;
@@ -74,8 +75,8 @@ ssize_t write_to_child(int fd, int pidfd, std::string_view data, const std::func
             break;
         }
         pollfd fds[2] = {{fd, POLLOUT, 0}, {pidfd, POLLIN, 0}};
-        const int slice_ms = pidfd < 0 ? static_cast<int>(end_check_interval * 1000) : -1;
-        const int r = retry_eintr([&] { return ::poll(fds, pidfd < 0 ? 1 : 2, slice_ms); });
+        const auto slice = pidfd < 0 ? std::optional<double>(end_check_interval) : std::nullopt;
+        const int r = poll_until(std::span(fds, pidfd < 0 ? 1 : 2), deadline(slice));
         if (r == -1) {
             err = errno;
             break;

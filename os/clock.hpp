@@ -41,6 +41,14 @@ public:
         return *end_ - now();
     }
 
+    // This deadline or `seconds` from now, whichever comes first: one slice
+    // of a longer wait that must look at something else now and then.
+    deadline at_most(double seconds) const noexcept {
+        deadline slice(seconds);
+        if (end_ && *end_ < *slice.end_) slice.end_ = end_;
+        return slice;
+    }
+
 private:
     std::optional<double> end_;
 };

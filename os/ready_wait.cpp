@@ -2,12 +2,13 @@
 //
 // poll() stands in for select(): select() cannot watch a descriptor numbered
 // FD_SETSIZE (1024) or above, which a process with many sessions reaches.
-#include "session/ready_wait.hpp"
+#include "os/ready_wait.hpp"
 
 #include <poll.h>
 
-#include "session/clock.hpp"
-#include "session/system_error.hpp"
+#include "os/clock.hpp"
+#include "os/poll_until.hpp"
+#include "os/system_error.hpp"
 
 namespace ptypilot::detail {
 
@@ -27,17 +28,7 @@ ready_lists select_ready(const std::vector<int>& iwtd, const std::vector<int>& o
     add(owtd, POLLOUT);
     add(ewtd, POLLPRI);
 
-    const double end_time = timeout_ ? now() + *timeout_ : 0.0;
-    for (;;) {
-        timespec ts = to_timespec(timeout_.value_or(0.0));
-        const int n = ::ppoll(fds.data(), fds.size(), timeout_ ? &ts : nullptr, nullptr);
-        if (n >= 0) break;
-        if (errno != EINTR) throw_errno();
-        if (timeout_) {
-            *timeout_ = end_time - now();
-            if (*timeout_ < 0) return {};
-        }
-    }
+    if (poll_until(fds, deadline(timeout_)) < 0) throw_errno();
 
     ready_lists ready;
     std::size_t i = 0;
