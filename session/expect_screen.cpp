@@ -3,6 +3,10 @@
 #include <ptypilot/spawn.hpp>
 
 #include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <variant>
+#include <vector>
 
 #include "os/clock.hpp"
 #include "session/read_into.hpp"
@@ -153,28 +157,54 @@ screen_view spawn::wait_screen_change(seconds_value quiet, std::optional<seconds
 
 screen_view spawn::wait_screen(const std::function<bool(const screen_view&)>& predicate,
                                std::optional<seconds_value> timeout_arg) {
+    if (!predicate) throw std::invalid_argument("wait_screen(): no predicate");
+    (void)wait_screen(std::vector<screen_condition>{predicate}, timeout_arg);
+    return screen();
+}
+
+int spawn::wait_screen(const std::vector<screen_condition>& conditions,
+                       std::optional<seconds_value> timeout_arg) {
     std::optional<double> timeout_ = detail::in_seconds(timeout_arg);
     detail::terminal& screen = detail::screen_of(state_->tap, "wait_screen()");
-    if (!predicate) throw std::invalid_argument("wait_screen(): no predicate");
+    if (conditions.empty()) throw std::invalid_argument("wait_screen(): no condition");
+    int eof_at = -1, timeout_at = -1;
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+        const int at = static_cast<int>(i);
+        if (const auto* p = std::get_if<0>(&conditions[i]); p && !*p)
+            throw std::invalid_argument("wait_screen(): no predicate");
+        const auto* listed = std::get_if<sentinel>(&conditions[i]);
+        if (listed && *listed == sentinel::eof && eof_at < 0) eof_at = at;
+        if (listed && *listed == sentinel::timeout && timeout_at < 0) timeout_at = at;
+    }
     if (timeout_ && *timeout_ == -1) timeout_ = timeout;
     const detail::deadline until(detail::checked_timeout(timeout_));
     state_->searched_by.reset();
     screen.refresh();
     bool changed = true;
     for (;;) {
-        // Unchanged, the screen cannot please the predicate now if it did not before.
-        if (changed && predicate(screen.view())) {
+        // Unchanged, the screen cannot please a predicate now if it did not before.
+        for (std::size_t i = 0; changed && i < conditions.size(); ++i) {
+            const auto* p = std::get_if<0>(&conditions[i]);
+            if (p == nullptr || !(*p)(screen.view())) continue;
             buffer.clear();
-            return screen.view();
+            before = screen.text();
+            after = std::monostate{};
+            match = std::monostate{};
+            match_index = static_cast<int>(i);
+            return static_cast<int>(i);
         }
         const auto left = until.remaining();
-        if (left && *left < 0)
-            throw TIMEOUT(with_screen("Timeout exceeded in wait_screen().", *this, screen));
         try {
+            if (left && *left < 0) throw TIMEOUT("Timeout exceeded in wait_screen().");
             detail::read_into(*this, *state_, buffer, maxread, left, true);
         } catch (const EOF_& e) {
+            if (const auto listed = detail::record_outcome(*this, sentinel::eof, eof_at, screen.text()))
+                return *listed;
             throw EOF_(with_screen(e.what(), *this, screen));
         } catch (const TIMEOUT&) {
+            if (const auto listed =
+                    detail::record_outcome(*this, sentinel::timeout, timeout_at, screen.text()))
+                return *listed;
             throw TIMEOUT(with_screen("Timeout exceeded in wait_screen().", *this, screen));
         }
         changed = screen.refresh();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <iosfwd>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <ptypilot/argument_list.hpp>
@@ -456,6 +458,17 @@ public:
     /// first; what was read then stays in `buffer`.
     screen_view wait_screen(const std::function<bool(const screen_view&)>& predicate,
                             std::optional<seconds_value> timeout = -1);
+    /// An entry of a screen wait's list: a predicate over the screen, or
+    /// sentinel::eof / sentinel::timeout.
+    using screen_condition = std::variant<std::function<bool(const screen_view&)>, sentinel>;
+    /// The same over a list: returns the position of the first predicate that
+    /// holds (`before` is then the screen's text, `buffer` emptied). A listed
+    /// sentinel turns end of file or the time-out into its position, with
+    /// `before` the screen's text and what was read left in `buffer`, as
+    /// expect_screen() does; unlisted, they throw as above.
+    /// std::invalid_argument for an empty list or an empty predicate.
+    int wait_screen(const std::vector<screen_condition>& conditions,
+                    std::optional<seconds_value> timeout = -1);
 
     // --- Recording. ---
     /// Records the session from now on as asciicast v2 into `out` (not

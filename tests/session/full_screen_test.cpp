@@ -99,12 +99,13 @@ TEST(FullScreen, MenuEntryChosenWithTheArrowKeys) {
         EXPECT_EQ(v.at(remove.row, remove.column + 5).background, p.highlight);
         EXPECT_NE(v.at(install.row, install.column + 6).background, p.highlight);
 
-        // Both print the chosen tag as they end.
+        // Both print the chosen tag as they end. The highlight may show
+        // before the rest of its redraw is read, so the tag ends the text.
         s->send_key(key::enter);
         s->expect(sentinel::eof);
         std::string printed = strip_escapes(*s->before);
         std::erase_if(printed, [](char c) { return c == '\r' || c == '\n'; });
-        EXPECT_EQ(printed, "Remove");
+        EXPECT_TRUE(printed.ends_with("Remove")) << printed;
         s->close();
         EXPECT_EQ(s->exitstatus, 0);
     }

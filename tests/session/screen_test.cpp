@@ -138,6 +138,21 @@ TEST(Screen, EndOfFileAndTimeOutAsForExpect) {
         EXPECT_EQ(s->buffer, painting);  // the stream stays for expect and read
         EXPECT_EQ(s->screen_match_span(), std::nullopt);
     }
+    const auto never = [](const screen_view&) { return false; };
+    {
+        // A predicate wait takes the same sentinels; a predicate that holds
+        // gives its position and empties the stream.
+        auto s = start_quick(fixture, {"print", painting});
+        s->enable_screen();
+        EXPECT_EQ(s->wait_screen({never, sentinel::timeout, sentinel::eof}), 2);
+        EXPECT_EQ(s->before, "top\n  painted" + std::string(22, '\n'));
+        EXPECT_TRUE(is(s->after, sentinel::eof));
+        EXPECT_EQ(s->buffer, painting);
+        EXPECT_EQ(s->wait_screen({never, [](const screen_view& v) { return v.row_text(0) == "top"; }}), 1);
+        EXPECT_EQ(s->match_index, 1);
+        EXPECT_EQ(s->buffer, "");
+        EXPECT_THROW((void)s->wait_screen(std::vector<spawn::screen_condition>{}), std::invalid_argument);
+    }
     {
         auto s = start_quick(fixture, {"print", painting});
         s->enable_screen();
@@ -161,6 +176,9 @@ TEST(Screen, EndOfFileAndTimeOutAsForExpect) {
         EXPECT_TRUE(is(s->match, sentinel::timeout));
         EXPECT_EQ(s->buffer, "ready\r\n");
         EXPECT_EQ(s->before->substr(0, 7), "ready\n\n");
+        EXPECT_EQ(s->wait_screen({never, sentinel::timeout}, 0.3), 1);
+        EXPECT_TRUE(is(s->match, sentinel::timeout));
+        EXPECT_EQ(s->buffer, "ready\r\n");
         const std::string msg =
             message_of<TIMEOUT>([&] { s->expect_screen("never", std::chrono::milliseconds(200)); });
         EXPECT_EQ(msg.rfind("Timeout exceeded in ", 0), 0u) << msg;
