@@ -15,6 +15,7 @@
 #include <ptypilot/pattern.hpp>
 #include <ptypilot/regex.hpp>
 #include <ptypilot/repl.hpp>
+#include <ptypilot/replay.hpp>
 #include <ptypilot/run.hpp>
 #include <ptypilot/screen.hpp>
 #include <ptypilot/screen_picture.hpp>

@@ -16,7 +16,7 @@ set(public_search regex.hpp pattern.hpp searcher.hpp)
 set(public_screen keys.hpp screen.hpp screen_picture.hpp)
 set(public_session defaults.hpp descriptor_close.hpp expect_input.hpp expect_many.hpp seconds.hpp session_group.hpp spawn.hpp
   spawn_options.hpp split_command_line.hpp step_result.hpp which.hpp
-  argument_list.hpp interact.hpp line_iterator.hpp spawn_fields.hpp)
+  argument_list.hpp interact.hpp line_iterator.hpp spawn_fields.hpp replay.hpp)
 set(public_run run.hpp)
 set(public_repl repl.hpp)
 set(public_launcher)

@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <fstream>
 #include <functional>
+#include <sstream>
+
+#include <ptypilot/replay.hpp>
 
 #include "support/helpers.hpp"
 
@@ -415,4 +420,63 @@ TEST(Recording, AsciicastOfReadsSendsAndResizes) {
     const std::string line = R"(caf\u00e9 \"quoted\" \\ )";
     EXPECT_EQ(got, "\"" + line + R"(^A\r\n)" + line + R"(\u0001\r\n")" + "\n\"" + line + R"(\u0001\n")" +
                        "\n\"100x30\"\n");
+}
+
+// A replay runs a script without its program: the outcomes of the session it
+// was recorded from whatever the cuts between reads, the output on time when
+// played as recorded, and a clear error for what is no recording.
+TEST(Recording, ReplayGivesTheRecordedProgramsOutcomes) {
+    testing_support::scoped_temp_dir dir;
+    const std::string path = dir.path() + "/session.cast";
+    const auto script = [](spawn& s) {
+        std::string seen;
+        for (const char* want : {"alpha", "beta\r\n", "gamma"}) {
+            s.expect_exact(want);
+            seen += *s.before + "|";
+        }
+        s.expect(sentinel::eof);
+        return seen + *s.before + "|" + s.screen().row_text(4);
+    };
+    std::string live;
+    {
+        auto s = start_quick(fixture, {"cat"});
+        s->enable_screen();
+        s->start_recording(path);
+        for (const char* line : {"one alpha", "beta", "and gamma", "done"}) s->sendline(line);
+        s->sendeof();
+        live = script(*s);
+    }
+    for (const std::optional<std::uint32_t> seed :
+         {std::optional<std::uint32_t>{}, {1u}, {2u}, {3u}, {4u}, {5u}}) {
+        spawn r = replay(path, {.speed = 0, .cut_seed = seed});
+        r.enable_screen();
+        EXPECT_EQ(script(r), live) << (seed ? *seed : 0);
+        EXPECT_THROW((void)r.wait(), ExceptionPty);
+        r.close();
+    }
+
+    const std::string timed = dir.path() + "/timed.cast";
+    std::ofstream(timed) << "{\"version\": 2, \"width\": 40, \"height\": 10}\n[0.0, \"o\", \"early \"]\n"
+                            "[3.0, \"o\", \"late\"]\n";
+    spawn r = replay(timed);
+    r.enable_screen();
+    EXPECT_EQ(r.screen().rows, 10);
+    r.expect_exact("early");
+    EXPECT_EQ(r.expect_exact({"late", sentinel::timeout}, 0.1), 1);
+    r.expect_exact("late", 30);
+    EXPECT_EQ(replay(timed, {.speed = 0}).expect_exact("late", 2), 0);
+
+    const std::string header = "{\"version\": 2, \"width\": 80, \"height\": 24}\n";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"", "line 1: no asciicast v2 header"},
+        {"{\"version\": 1, \"width\": 80, \"height\": 24}\n", "line 1: not an asciicast v2 header"},
+        {header + "[1, \"o\"]\n", "line 2: an event is [time, kind, text]"},
+        {header + "[2, \"o\", \"a\"]\n[1, \"o\", \"b\"]\n", "line 3: event times go back"},
+    };
+    for (const auto& [text, why] : refused) {
+        std::istringstream in(text);
+        const std::string msg = message_of<std::invalid_argument>([&] { (void)replay(in); });
+        EXPECT_NE(msg.find(why), std::string::npos) << msg;
+    }
+    EXPECT_THROW((void)replay(timed, {.speed = -1}), std::invalid_argument);
 }
