@@ -1,8 +1,11 @@
 // One command in step with a REPL's prompt, beside the same line sent and
 // its answer expected by hand on a session tuned for latency; the medians
 // of the two are printed with their ratio and the ratio aimed at. bc shows
-// no prompt: its repl sends a short call after each command, which bc reads
-// and runs as a second line; the others answer with their prompt alone.
+// no prompt: its repl adds a short call to the command's line, which bc
+// reads character by character and runs, printing the token the repl waits
+// for; the others answer with their prompt alone. The second bc row sends
+// that same line by hand, so it shows what the repl itself adds, and the
+// first row's remainder is what bc's reading and printing of the call cost.
 //
 //   build/bench/repl_bench [round trips]
 #include <sys/resource.h>
@@ -62,14 +65,15 @@ void compare(const char* name, int trips, const std::function<void()>& ours,
     std::fflush(stdout);
 }
 
-// The lowest-latency settings a user would choose by hand; the echo is off
-// from the start, as the repl has it, so both read the same bytes.
+// The lowest-latency settings a user would choose by hand, and nothing
+// else; the echo is off from the start, as the repl has it, so both read the
+// same bytes (with it on, bc's and python3's line editor would echo every
+// character by itself, which only the hand-tuned side would pay).
 spawn tuned(const std::string& program, const std::vector<std::string>& arguments) {
     std::vector<std::string> words{"-c", "stty -echo && exec \"$0\" \"$@\"", program};
     words.insert(words.end(), arguments.begin(), arguments.end());
     spawn s("/bin/sh", argument_list(std::move(words)),
             {.env = env_map{{"TERM", "dumb"}, {"PATH", "/usr/bin:/bin"}, {"PS1", "$ "}}});
-    s.maxread = 65536;
     s.delaybeforesend = 0;
     s.delayafterread = 0;
     return s;
@@ -95,6 +99,26 @@ int main(int argc, char** argv) {
         [&] {
             bc.send("6*7\n");
             bc.expect_exact("42\r\n", 10);
+        },
+        1.2);
+
+    // What the repl sends to bc and waits for, with its settings: the call
+    // and the history setting of repl::bc(), a token as long as its own.
+    const std::string token = "ptypilot0123456789abcdef";
+    spawn bc_line = tuned("bc", {"-q"});
+    bc_line.send("history = 0\ndefine void z() { print \"" + token + "\\n\" }\nz()\n");
+    bc_line.expect_exact(token + "\r\n", 10);
+    const auto prompt = std::make_shared<searcher_re>(
+        compiled_pattern_list{regex(token + "\r\n"), sentinel::eof, sentinel::timeout});
+    compare(
+        "bc: same line", trips,
+        [&] {
+            if (calc.execute("6*7", 10).output != "42\r\n") fail("bc: wrong answer from execute");
+        },
+        [&] {
+            bc_line.send("6*7;z()\n");
+            if (bc_line.expect_loop(prompt, 10) != 0 || bc_line.before_str() != "42\r\n")
+                fail("bc: wrong answer to the same line");
         },
         1.2);
 

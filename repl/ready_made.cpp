@@ -89,11 +89,14 @@ repl repl::bc(const std::string& program, const spawn_options& options) {
     const spawn_options ready = with_environment(options, {{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}}, {});
     // The token on a line of its own is what `print` writes; its echo, were
     // there one, would hold a backslash before the "n". bc's line editor
-    // reads a line character by character: the call is kept short.
+    // reads a line character by character, some microseconds each: the call
+    // that goes on every command's line has the shortest name bc allows.
+    // The editor also keeps every line in its history, which it walks once
+    // per line: a session of many commands would slow down with each.
     repl_options prompts(regex(token + "\r\n"));
-    prompts.setup = "define void ptp_() { print \"" + token + "\\n\" }";
+    prompts.setup = "history = 0\ndefine void z() { print \"" + token + "\\n\" }";
     prompts.setup += "\ndefine void ptq_() { print \"" + recovery_token + "\\n\" }";
-    prompts.prompt_line = "ptp_()";
+    prompts.prompt_line = "z()";
     prompts.join_prompt_line = [](std::string_view line) -> std::optional<std::string> {
         // Braces, strings, comments and a closing backslash could take the
         // call in or drop it; after anything else a ";" only adds a statement.
@@ -102,7 +105,7 @@ repl repl::bc(const std::string& program, const spawn_options& options) {
         if (line.empty() || line.find_first_not_of(plain) != std::string_view::npos ||
             line.find("/*") != std::string_view::npos)
             return std::nullopt;
-        return std::string(line) + ";ptp_()";
+        return std::string(line) + ";z()";
     };
     // A parse error or a runtime error ends the execution of the whole line.
     prompts.line_dropped = regex("(\\(standard_in\\) [0-9]+: |Runtime error \\(func=)[^\n]*\n");

@@ -155,15 +155,17 @@ public:
     /// repl adds. Started with echo already off (through `stty -echo`), so
     /// that its line editor does not echo either, and TERM=dumb.
     static repl python(const std::string& program = "python3", const spawn_options& options = {});
-    /// `bc -q`, which shows no prompt: the repl defines a function `ptp_`
+    /// `bc -q`, which shows no prompt: the repl defines a function `z`
     /// that prints a random token on a line of its own, and calls it after
     /// each command, so the token is the prompt it waits for: on the
     /// command's last line when it holds only names, numbers, operators and
     /// parentheses, otherwise on a line of its own (and on one of its own
     /// again, with a token of its own, after bc reported an error, which
-    /// drops the rest of the line). A
-    /// command that defines `ptp_` itself takes the prompt away. Started as
-    /// python() is.
+    /// drops the rest of the line). The name is one letter because bc's line
+    /// editor takes each character of a line at some microseconds' cost. A
+    /// command that defines `z` itself takes the prompt away. The line
+    /// editor's history is off (`history = 0`), so a long session does not
+    /// slow down. Started as python() is.
     static repl bc(const std::string& program = "bc", const spawn_options& options = {});
 
     /// Closes the session, ending its program.
