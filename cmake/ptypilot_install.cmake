@@ -63,6 +63,12 @@ install(EXPORT ptypilotTargets
   NAMESPACE ptypilot::
   DESTINATION "${PTYPILOT_INSTALL_CMAKEDIR}")
 
+# A library built with the SSH part needs libssh too.
+set(PTYPILOT_PACKAGE_SSH ${PTYPILOT_SSH})
+set(PTYPILOT_PC_SSH "")
+if(PTYPILOT_SSH)
+  set(PTYPILOT_PC_SSH " libssh")
+endif()
 if(_ptypilot_type STREQUAL "STATIC_LIBRARY")
   set(PTYPILOT_PACKAGE_STATIC TRUE)
 else()

@@ -1,11 +1,11 @@
 # The parts depend one way: errors, then searching, then the screen, then the
-# session, then run(), then the repl, then the launcher. A file may include headers of its own part and of
+# session, then SSH channels, then run(), then the repl, then the launcher. A file may include headers of its own part and of
 # the parts below it, never of a part above. Run as a test:
 #   cmake -DSOURCE_DIR=<repo> -P check_layers.cmake
 
 cmake_minimum_required(VERSION 3.25)
 
-set(parts errors search screen session run repl launcher)
+set(parts errors search screen session ssh run repl launcher)
 # Public headers, by the part that implements them.
 set(public_errors errors.hpp export.hpp version.hpp)
 set(public_search regex.hpp pattern.hpp searcher.hpp)
@@ -13,6 +13,7 @@ set(public_screen keys.hpp screen.hpp screen_picture.hpp)
 set(public_session defaults.hpp descriptor_close.hpp expect_input.hpp expect_many.hpp seconds.hpp session_group.hpp spawn.hpp
   spawn_options.hpp split_command_line.hpp step_result.hpp which.hpp
   argument_list.hpp interact.hpp line_iterator.hpp spawn_fields.hpp)
+set(public_ssh ssh.hpp)
 set(public_run run.hpp)
 set(public_repl repl.hpp)
 set(public_launcher)
