@@ -1,13 +1,10 @@
 #include "launcher/signals.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 
-#include "session/system_error.hpp"
+#include "os/self_pipe.hpp"
 
 namespace ptypilot::launcher {
 
@@ -22,11 +19,8 @@ static_assert(std::atomic<int>::is_always_lock_free);
 sigset_t ignored_at_start;
 
 void record(int sig) {
-    const int saved = errno;
-    const int fd = inbox_write_fd.load(std::memory_order_relaxed);
-    const auto byte = static_cast<unsigned char>(sig);
-    if (fd >= 0) (void)!::write(fd, &byte, 1);
-    errno = saved;
+    detail::write_from_handler(inbox_write_fd.load(std::memory_order_relaxed),
+                               static_cast<unsigned char>(sig));
 }
 
 void catch_once(int sig) {
@@ -48,11 +42,7 @@ void for_each_caught(F f) {
 }  // namespace
 
 signal_inbox::signal_inbox() {
-    int fds[2];
-    detail::check(::pipe2(fds, O_CLOEXEC | O_NONBLOCK));
-    read_.reset(fds[0]);
-    write_.reset(fds[1]);
-    inbox_write_fd.store(write_.get());
+    inbox_write_fd.store(pipe_.write_fd());
     ::sigemptyset(&ignored_at_start);
     for_each_caught([](int sig) {
         struct sigaction old {};
@@ -71,13 +61,10 @@ signal_inbox::~signal_inbox() {
 }
 
 std::vector<int> signal_inbox::take() {
+    const std::string bytes = pipe_.drain();
     std::vector<int> sigs;
-    unsigned char buf[64];
-    for (;;) {
-        const ssize_t n = ::read(read_.get(), buf, sizeof buf);
-        if (n <= 0) break;
-        sigs.insert(sigs.end(), buf, buf + n);
-    }
+    sigs.reserve(bytes.size());
+    for (const char b : bytes) sigs.push_back(static_cast<unsigned char>(b));
     return sigs;
 }
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "session/unique_fd.hpp"
+#include "os/self_pipe.hpp"
 
 namespace ptypilot::launcher {
 
@@ -22,15 +22,14 @@ public:
     signal_inbox(const signal_inbox&) = delete;
     signal_inbox& operator=(const signal_inbox&) = delete;
 
-    int fd() const noexcept { return read_.get(); }
+    int fd() const noexcept { return pipe_.read_fd(); }
     // The signals recorded since the last call, in the order they came.
     std::vector<int> take();
     // Catches `sig` again, unless it was ignored at start.
     void rearm(int sig);
 
 private:
-    detail::unique_fd read_;
-    detail::unique_fd write_;
+    detail::self_pipe pipe_;
 };
 
 bool is_ending(int sig);

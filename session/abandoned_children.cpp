@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "session/eintr.hpp"
+#include "os/eintr.hpp"
 
 namespace ptypilot::detail {
 

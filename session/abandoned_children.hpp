@@ -3,7 +3,7 @@
 
 #include <sys/types.h>
 
-#include "session/unique_fd.hpp"
+#include "os/unique_fd.hpp"
 
 namespace ptypilot::detail {
 

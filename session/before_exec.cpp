@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "session/eintr.hpp"
+#include "os/eintr.hpp"
 
 namespace ptypilot::detail {
 

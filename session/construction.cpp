@@ -50,15 +50,10 @@ spawn::spawn(std::optional<std::string> command_, argument_list args_, std::opti
     _spawn(std::move(*command_), std::move(args_).take());
 }
 
-int detail::pty_fd(const spawn& s, const session_state& state) {
-    if (!s.closed && !state.master)
+detail::byte_source& detail::open_source(const spawn& s, const session_state& state) {
+    if (!s.closed && state.source->input_fd() < 0)
         throw ExceptionPty("The session's terminal was released by a close() that could not end the child.");
-    return s.child_fd;
-}
-
-int detail::write_fd(const spawn& s, const session_state& state) {
-    const int fd = pty_fd(s, state);
-    return state.write_end ? state.write_end.get() : fd;
+    return *state.source;
 }
 
 spawn::spawn(std::optional<std::string> command_, const spawn_options& options)
@@ -91,8 +86,8 @@ const std::string& spawn::after_str() const noexcept {
 
 bool spawn::isatty() const noexcept {
     // A released number may be someone else's terminal by now.
-    if (!closed && !state_->master) return false;
-    return ::isatty(child_fd) == 1;
+    if (!closed && state_->source->input_fd() < 0) return false;
+    return state_->source->is_terminal();
 }
 
 void spawn::setmaxread(int) {

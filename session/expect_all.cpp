@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
 #include "session/session_group_impl.hpp"
 
 namespace ptypilot {

@@ -3,9 +3,9 @@
 
 #include <utility>
 
-#include "session/clock.hpp"
-#include "session/record_outcome.hpp"
+#include "os/clock.hpp"
 #include "session/read_into.hpp"
+#include "session/record_outcome.hpp"
 
 namespace ptypilot::detail {
 
@@ -17,7 +17,7 @@ namespace {
 // child has ended already and the wait costs nothing.
 bool read_would_wait_for_child(spawn& s, session_state& state) {
     if (!s.flag_eof || !child_running(s, state)) return false;
-    return !await_end(s, state, deadline(0.0));
+    return !state.source->await_end(s, deadline(0.0));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 #include <ptypilot/spawn.hpp>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
 #include "session/session_state.hpp"
 
 namespace ptypilot::detail {

@@ -1,7 +1,7 @@
 // Waiting for patterns, end of file or a time-out in the child's output.
 #include <ptypilot/spawn.hpp>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
 #include "session/expect_call.hpp"
 #include "session/read_into.hpp"
 #include "session/timeout_arg.hpp"

@@ -7,10 +7,10 @@
 #include <deque>
 #include <stdexcept>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
+#include "os/system_error.hpp"
 #include "session/expect_call.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 
 namespace ptypilot {
 
@@ -40,12 +40,14 @@ enum class waits { added, polled, none };
 // a pidfd, whose end no descriptor tells: the wait is cut into slices and
 // its state looked at after each.
 waits add_waits(spawn& s, const detail::session_state& state, std::vector<pollfd>& fds) {
-    if (s.closed || !state.master || (s.pid && s.terminated)) return waits::none;
-    fds.push_back(pollfd{s.child_fd, POLLIN, 0});
+    const detail::byte_source& source = *state.source;
+    // Bytes waiting inside the source are read at once, too.
+    if (s.closed || source.input_fd() < 0 || (s.pid && s.terminated) || source.pending()) return waits::none;
+    fds.push_back(pollfd{source.input_fd(), source.input_events(), 0});
     if (!detail::child_running(s, state)) return waits::added;
-    if (!state.pidfd) return waits::polled;
+    if (source.end_fd() < 0) return waits::polled;
     // The child's end counts as much as its output: a read then tells which.
-    fds.push_back(pollfd{state.pidfd.get(), POLLIN, 0});
+    fds.push_back(pollfd{source.end_fd(), POLLIN, 0});
     return waits::added;
 }
 
@@ -110,10 +112,13 @@ std::vector<expect_outcome> expect_many(std::span<const expect_target> targets) 
             }
             switch (add_waits(s, detail::state_access::of(s), fds)) {
                 case waits::none: ready[i] = 1; break;
-                case waits::polled:
+                case waits::polled: {
                     polled[i] = 1;
-                    limit = std::min(limit.value_or(detail::end_check_interval), detail::end_check_interval);
+                    const double slice = detail::state_access::of(s).source->end_poll_interval().value_or(
+                        detail::end_check_interval);
+                    limit = std::min(limit.value_or(slice), slice);
                     break;
+                }
                 case waits::added: break;
             }
             owner.resize(fds.size(), i);
@@ -130,7 +135,10 @@ std::vector<expect_outcome> expect_many(std::span<const expect_target> targets) 
         for (std::size_t k = 0; k < fds.size(); ++k)
             if (fds[k].revents != 0) ready[owner[k]] = 1;
         for (std::size_t i = 0; i < n; ++i)
-            if (polled[i] && !ready[i] && detail::child_has_ended(*targets[i].session)) ready[i] = 1;
+            if (polled[i] && !ready[i]) {
+                spawn& s = *targets[i].session;
+                if (detail::state_access::of(s).source->has_ended(s)) ready[i] = 1;
+            }
 
         // One read each, from a place that moves on every round.
         for (std::size_t k = 0; k < n; ++k) {

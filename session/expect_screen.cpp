@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "session/clock.hpp"
-#include "session/record_outcome.hpp"
+#include "os/clock.hpp"
 #include "session/read_into.hpp"
+#include "session/record_outcome.hpp"
 #include "session/timeout_arg.hpp"
 
 namespace ptypilot {

@@ -27,15 +27,16 @@ step_result spawn::expect_step(const pattern_input& patterns, std::optional<long
 }
 
 std::vector<int> spawn::wait_descriptors() const {
-    if (closed || !state_->master) return {};
-    std::vector<int> fds{child_fd};
-    if (state_->pidfd) fds.push_back(state_->pidfd.get());
+    const detail::byte_source& source = *state_->source;
+    if (closed || source.input_fd() < 0) return {};
+    std::vector<int> fds{source.input_fd()};
+    if (source.end_fd() >= 0) fds.push_back(source.end_fd());
     return fds;
 }
 
 std::optional<double> spawn::step_interval() const {
-    if (state_->no_child || !pid || state_->pidfd) return std::nullopt;
-    return detail::end_check_interval;
+    if (!pid) return std::nullopt;
+    return state_->source->end_poll_interval();
 }
 
 }  // namespace ptypilot

@@ -14,9 +14,9 @@
 
 #include <ptypilot/errors.hpp>
 
-#include "session/eintr.hpp"
-#include "session/off_standard_streams.hpp"
-#include "session/system_error.hpp"
+#include "os/eintr.hpp"
+#include "os/off_standard_streams.hpp"
+#include "os/system_error.hpp"
 
 namespace ptypilot::detail {
 

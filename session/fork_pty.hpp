@@ -4,8 +4,8 @@
 
 #include <sys/types.h>
 
+#include "os/unique_fd.hpp"
 #include "session/before_exec.hpp"
-#include "session/unique_fd.hpp"
 
 namespace ptypilot::detail {
 

@@ -1,7 +1,6 @@
 // The interactive relay between the user's terminal and the child.
 #include <ptypilot/spawn.hpp>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -10,14 +9,15 @@
 #include <algorithm>
 #include <ios>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <ostream>
 
+#include "os/ready_wait.hpp"
+#include "os/system_error.hpp"
 #include "session/log.hpp"
 #include "session/raw_mode.hpp"
-#include "session/ready_wait.hpp"
 #include "session/session_state.hpp"
-#include "session/sigpipe_quiet.hpp"
-#include "session/system_error.hpp"
 #include "session/winch_pipe.hpp"
 
 namespace ptypilot {
@@ -47,9 +47,10 @@ enum class outcome { data, later, end };
 // should look at before anything else. `end` at end of file (errno 0) or on
 // an error (a pty master fails with EIO once every holder of the child side
 // has closed it).
-outcome read_chunk(int fd, std::string& data, std::size_t limit) {
+template <class Read>
+outcome read_chunk(const Read& read, std::string& data, std::size_t limit) {
     data.resize(limit);
-    const ssize_t n = ::read(fd, data.data(), limit);
+    const ssize_t n = read(std::span<char>(data.data(), limit));
     if (n > 0) {
         data.resize(static_cast<std::size_t>(n));
         return outcome::data;
@@ -65,9 +66,10 @@ outcome read_chunk(int fd, std::string& data, std::size_t limit) {
 // off by a signal, which the loop must see before it writes on (a terminal
 // that takes nothing would otherwise hold it forever). Returns 0, or the
 // errno of a failure.
-int write_now(int fd, std::string& pending) {
+template <class Write>
+int write_now(const Write& write, std::string& pending) {
     if (pending.empty()) return 0;
-    const ssize_t n = ::write(fd, pending.data(), pending.size());
+    const ssize_t n = write(std::string_view(pending));
     if (n > 0) pending.erase(0, static_cast<std::size_t>(n));
     if (n == -1 && errno != EAGAIN && errno != EINTR) return errno;
     return 0;
@@ -78,23 +80,20 @@ bool hung_up(int fd) {
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 
-// The pty master is non-blocking while the relay runs: a child that does not
+// The source is non-blocking while the relay runs: a child that does not
 // read its input then makes the relay wait in its poll, where the child's
 // output, its end and the caller's signals are still seen, and not in write().
-class master_nonblocking {
+class source_nonblocking {
 public:
-    explicit master_nonblocking(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
-        if (flags_ != -1 && (flags_ & O_NONBLOCK) == 0) ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+    explicit source_nonblocking(detail::byte_source& source) : source_(source) {
+        source_.set_nonblocking(true);
     }
-    ~master_nonblocking() {
-        if (flags_ != -1 && (flags_ & O_NONBLOCK) == 0) ::fcntl(fd_, F_SETFL, flags_);
-    }
-    master_nonblocking(const master_nonblocking&) = delete;
-    master_nonblocking& operator=(const master_nonblocking&) = delete;
+    ~source_nonblocking() { source_.set_nonblocking(false); }
+    source_nonblocking(const source_nonblocking&) = delete;
+    source_nonblocking& operator=(const source_nonblocking&) = delete;
 
 private:
-    int fd_;
-    int flags_;
+    detail::byte_source& source_;
 };
 
 // The relay of one session: its two directions, each with what is read but
@@ -111,10 +110,11 @@ public:
           output_filter_(output_filter),
           options_(options),
           winch_(winch),
-          to_fd_(detail::write_fd(s, state)),
+          source_(*state.source),
+          to_fd_(source_.output_fd()),
           stdin_tty_(::isatty(s.STDIN_FILENO_) == 1),
           stdout_tty_(::isatty(s.STDOUT_FILENO_) == 1),
-          peer_tty_(::isatty(s.child_fd) == 1) {}
+          peer_tty_(source_.is_terminal()) {}
 
     interact_end run(const std::string& escape_character);
 
@@ -134,7 +134,7 @@ private:
         }
         // A socket or a pipe pair has no window to follow; the screen still
         // shows what a terminal of the user's size would.
-        if (state_.no_child && !peer_tty_) {
+        if (!source_.has_child() && !peer_tty_) {
             if (screen) screen->resize(static_cast<int>(rows), static_cast<int>(columns));
             return;
         }
@@ -150,7 +150,9 @@ private:
     }
 
     void flush_to_user() {
-        const int err = write_now(s_.STDOUT_FILENO_, to_user_);
+        const int err = write_now(
+            [fd = s_.STDOUT_FILENO_](std::string_view data) { return ::write(fd, data.data(), data.size()); },
+            to_user_);
         if (err == 0) return;
         // A hung-up terminal fails writes with EIO (and no longer passes
         // for a terminal at all).
@@ -165,35 +167,32 @@ private:
     // closed by everyone: nobody would ever read it.
     void flush_to_child() {
         if (to_child_.empty()) return;
-        int err = 0;
-        if (state_.no_child) {
-            // A caller's pipe or socket whose reader has gone: EPIPE, not SIGPIPE.
-            detail::sigpipe_quiet quiet;
-            err = write_now(to_fd_, to_child_);
-            quiet.broke = err == EPIPE;
-        } else {
-            err = write_now(to_fd_, to_child_);
-        }
+        const int err =
+            write_now([this](std::string_view data) { return source_.write_some(data); }, to_child_);
         if (err != 0 || (!to_child_.empty() && hung_up(to_fd_))) to_child_.clear();
     }
 
     outcome read_from_child() {
         std::string data;
-        const outcome got = read_chunk(s_.child_fd, data, output_filter_ ? filtered_chunk : unfiltered_chunk);
+        const outcome got = read_chunk([this](std::span<char> into) { return source_.read_some(into); }, data,
+                                       output_filter_ ? filtered_chunk : unfiltered_chunk);
         if (got == outcome::data) {
             if (ended_) drained_ += data.size();
             show(std::move(data));
         } else if (got == outcome::end) {
             watch_child_ = false;
             // Without a child, the end of the input is the end of the session.
-            if (state_.no_child) s_.flag_eof = true;
+            if (!source_.has_child()) s_.flag_eof = true;
         }
         return got;
     }
 
     void read_from_user(const std::string& escape_character) {
         std::string data;
-        switch (read_chunk(s_.STDIN_FILENO_, data, input_filter_ ? filtered_chunk : unfiltered_chunk)) {
+        const auto read_user = [fd = s_.STDIN_FILENO_](std::span<char> into) {
+            return ::read(fd, into.data(), into.size());
+        };
+        switch (read_chunk(read_user, data, input_filter_ ? filtered_chunk : unfiltered_chunk)) {
             case outcome::data: break;
             case outcome::later: return;
             case outcome::end:
@@ -220,7 +219,7 @@ private:
     void send_end_of_file() {
         if (!input_ended_ || eof_sent_ || !to_child_.empty()) return;
         termios mode{};
-        if (::tcgetattr(s_.child_fd, &mode) != 0) {
+        if (::tcgetattr(source_.terminal_fd(), &mode) != 0) {
             eof_sent_ = true;
             return;
         }
@@ -240,7 +239,8 @@ private:
     const filter_function& output_filter_;
     const interact_options& options_;
     detail::winch_pipe* const winch_;  // null unless the window size is followed
-    const int to_fd_;                  // where input for the child goes (a pipe pair writes elsewhere)
+    detail::byte_source& source_;
+    const int to_fd_;  // where room for input shows (a pipe pair writes elsewhere)
     const bool stdin_tty_;
     const bool stdout_tty_;
     const bool peer_tty_;  // the child's side, or the caller's descriptor, is a terminal
@@ -267,7 +267,7 @@ interact_end relay::run(const std::string& escape_character) {
     bool check_alive = true;
     for (;;) {
         if (hung_up_) return interact_end::hangup;
-        const int pidfd = state_.pidfd.get();
+        const int pidfd = source_.end_fd();
         if (!ended_ && (check_alive || pidfd < 0) && !s_.isalive()) {
             ended_ = true;
             to_child_.clear();
@@ -285,8 +285,9 @@ interact_end relay::run(const std::string& escape_character) {
         const bool read_child = !ended_ && watch_child_ && to_user_.empty();
         const bool read_user = !ended_ && !input_ended_ && !leaving_ && to_child_.empty();
 
+        const int from_fd = source_.input_fd();
         std::vector<int> r, w;
-        if (read_child) r.push_back(s_.child_fd);
+        if (read_child) r.push_back(from_fd);
         if (read_user) r.push_back(s_.STDIN_FILENO_);
         if (!ended_ && pidfd >= 0) r.push_back(pidfd);
         if (options_.wake_fd >= 0) r.push_back(options_.wake_fd);
@@ -294,11 +295,15 @@ interact_end relay::run(const std::string& escape_character) {
         if (!to_user_.empty()) w.push_back(s_.STDOUT_FILENO_);
         if (!to_child_.empty()) w.push_back(to_fd_);
         std::optional<double> wait_limit;
-        if (!ended_ && pidfd < 0 && (!watch_child_ || !state_.no_child)) {
+        // Bytes waiting inside the source: no wait, they are read at once.
+        const bool pending = read_child && source_.pending();
+        if (pending) {
+            wait_limit = 0.0;
+        } else if (!ended_ && pidfd < 0 && (!watch_child_ || source_.has_child())) {
             // No pidfd tells the child's end, and the pty may not either:
             // it has nothing more to give, or a process the child left
             // keeps it open. Look again now and then.
-            wait_limit = detail::end_check_interval;
+            wait_limit = source_.end_poll_interval().value_or(detail::end_check_interval);
         } else if (!ended_ && input_ended_ && !eof_sent_) {
             wait_limit = eof_recheck_interval;
         }
@@ -323,7 +328,7 @@ interact_end relay::run(const std::string& escape_character) {
         }
         if (in(ready.w, s_.STDOUT_FILENO_)) flush_to_user();
         if (in(ready.w, to_fd_)) flush_to_child();
-        if (read_child && in(ready.r, s_.child_fd)) read_from_child();
+        if (read_child && (pending || in(ready.r, from_fd))) read_from_child();
         if (read_user && in(ready.r, s_.STDIN_FILENO_)) read_from_user(escape_character);
     }
 }
@@ -332,7 +337,7 @@ interact_end relay::run(const std::string& escape_character) {
 
 interact_end spawn::interact(std::string escape_character, filter_function input_filter,
                              filter_function output_filter, const interact_options& options) {
-    detail::pty_fd(*this, *state_);  // refuses a released terminal before anything is shown
+    detail::open_source(*this, *state_);  // refuses a released terminal before anything is shown
     stdout_->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     stdout_->flush();
     if (!*stdout_) throw std::ios_base::failure("interact: writing the buffered output failed");
@@ -341,10 +346,7 @@ interact_end spawn::interact(std::string escape_character, filter_function input
     detail::raw_mode_guard raw(STDIN_FILENO_);
     std::optional<detail::winch_pipe> winch;
     if (options.follow_window_size) winch.emplace();
-    const master_nonblocking nonblocking(child_fd);
-    std::optional<master_nonblocking> write_end_nonblocking;
-    if (const int write_end = detail::write_fd(*this, *state_); write_end != child_fd)
-        write_end_nonblocking.emplace(write_end);
+    const source_nonblocking nonblocking(*state_->source);
     return relay(*this, *state_, raw, input_filter, output_filter, options, winch ? &*winch : nullptr)
         .run(escape_character);
 }

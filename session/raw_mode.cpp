@@ -1,6 +1,6 @@
 #include "session/raw_mode.hpp"
 
-#include "session/eintr.hpp"
+#include "os/eintr.hpp"
 
 namespace ptypilot::detail {
 

@@ -2,15 +2,14 @@
 #include <ptypilot/spawn.hpp>
 
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 
-#include "session/clock.hpp"
-#include "session/eintr.hpp"
+#include "os/clock.hpp"
+#include "os/eintr.hpp"
+#include "os/ready_wait.hpp"
 #include "session/log.hpp"
 #include "session/read_into.hpp"
-#include "session/ready_wait.hpp"
 #include "session/session_state.hpp"
 #include "session/timeout_arg.hpp"
 
@@ -30,14 +29,15 @@ enum class fast_wait { readable, timed_out, undecided };
 // pty alone, and miss the child's end for as long as a process it left
 // behind keeps the terminal open. The pidfd tells the end in the same
 // system call; without one the child's state is looked at between slices.
-fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state& state, int fd,
-                                    const detail::deadline& until) {
+fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state& state,
+                                    const detail::byte_source& source, const detail::deadline& until) {
     if (!detail::child_running(s, state) || s.flag_eof || s.irix_hack) return fast_wait::undecided;
-    const bool pidfd = static_cast<bool>(state.pidfd);
-    pollfd fds[2] = {{fd, POLLIN, 0}, {state.pidfd.get(), POLLIN, 0}};
+    const bool pidfd = source.end_fd() >= 0;
+    const double slice = source.end_poll_interval().value_or(detail::end_check_interval);
+    pollfd fds[2] = {{source.input_fd(), source.input_events(), 0}, {source.end_fd(), POLLIN, 0}};
     for (;;) {
         auto left = until.remaining();
-        if (!pidfd) left = std::min(left.value_or(detail::end_check_interval), detail::end_check_interval);
+        if (!pidfd) left = std::min(left.value_or(slice), slice);
         const timespec ts = detail::to_timespec(left.value_or(0.0));
         const int r = ::ppoll(fds, pidfd ? 2 : 1, left ? &ts : nullptr, nullptr);
         if (r < 0 && errno == EINTR) continue;  // with the time left, not all of it again
@@ -48,7 +48,7 @@ fast_wait wait_readable_while_alive(const spawn& s, const detail::session_state&
         if (r > 0)
             return (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? fast_wait::readable
                                                                         : fast_wait::undecided;
-        if (!pidfd && detail::child_has_ended(s)) return fast_wait::undecided;
+        if (!pidfd && source.has_ended(s)) return fast_wait::undecided;
         const auto still = until.remaining();
         if (pidfd || (still && !(*still > 0))) return fast_wait::timed_out;
     }
@@ -67,17 +67,21 @@ bool readable(int fd, std::optional<double> timeout) {
     throw EOF_(message);
 }
 
-// Waits until `fd` has input (or its end) for a read; throws EOF_ or TIMEOUT
+// Waits until the source has input (or its end) for a read; throws EOF_ or TIMEOUT
 // as read_nonblocking() reports them.
-void wait_for_input(spawn& s, detail::session_state& state, int fd, const detail::deadline& until) {
-    if (std::exchange(state.input_ready, false)) return;
-    const fast_wait waited = wait_readable_while_alive(s, state, fd, until);
+void wait_for_input(spawn& s, detail::session_state& state, detail::byte_source& source,
+                    const detail::deadline& until) {
+    // Known readable (a group's epoll set said so), or bytes waiting inside
+    // the source where no descriptor shows them.
+    if (std::exchange(state.input_ready, false) || source.pending()) return;
+    const int fd = source.input_fd();
+    const fast_wait waited = wait_readable_while_alive(s, state, source, until);
     if (waited == fast_wait::timed_out) throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     if (waited == fast_wait::readable) return;
     // After end of file isalive() waits for the child's end, for as long as a
     // child that closed its terminal lives on; a read with a time-out waits
     // no longer than that.
-    if (s.flag_eof && until.remaining() && !detail::await_end(s, state, until))
+    if (s.flag_eof && until.remaining() && !source.await_end(s, until))
         end_of_file(s,
                     "End Of File (EOF) in read_nonblocking(). The terminal is closed; the child still runs.");
     if (!s.isalive()) {
@@ -117,7 +121,7 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
                        std::optional<double> timeout, bool every_chunk) {
     if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
     if (timeout && *timeout == -1) timeout = s.timeout;
-    const int fd = pty_fd(s, state);
+    byte_source& source = open_source(s, state);
     // Every wait below takes what is left of this one time-out.
     const deadline until(checked_timeout(timeout));
 
@@ -126,8 +130,8 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
     for (;;) {
         ssize_t n = -1;
         do {
-            wait_for_input(s, state, fd, until);
-            n = retry_eintr([&] { return ::read(fd, state.scratch.data(), want); });
+            wait_for_input(s, state, source, until);
+            n = retry_eintr([&] { return source.read_some({state.scratch.data(), want}); });
             // A descriptor the caller left non-blocking (a socket of an event
             // loop) may have nothing after all: wait again, with the time left.
         } while (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));

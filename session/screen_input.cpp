@@ -4,11 +4,10 @@
 
 #include <ptypilot/spawn.hpp>
 
+#include "os/eintr.hpp"
 #include "screen/key_input.hpp"
-#include "session/eintr.hpp"
 #include "session/log.hpp"
 #include "session/session_state.hpp"
-#include "session/write_to_child.hpp"
 
 namespace ptypilot {
 
@@ -48,10 +47,10 @@ void detail::send_answers(spawn& s, session_state& state) {
     if (tap.unsent_answers.size() + fresh.size() <= most_unsent) tap.unsent_answers += fresh;
     // A child that stops reading its terminal must not stop the session's
     // reads: the answers wait for room instead of the session.
-    const int fd = write_fd(s, state);
-    pollfd p{fd, POLLOUT, 0};
+    byte_source& source = open_source(s, state);
+    pollfd p{source.output_fd(), POLLOUT, 0};
     if (retry_eintr([&] { return ::poll(&p, 1, 0); }) != 1 || (p.revents & POLLOUT) == 0) return;
-    const ssize_t n = write_to_child(fd, state.pidfd.get(), tap.unsent_answers);
+    const ssize_t n = source.write(s, tap.unsent_answers);
     if (n <= 0) {
         tap.unsent_answers.clear();  // the child is gone, or its terminal refuses: nobody to answer
         return;

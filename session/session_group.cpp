@@ -12,11 +12,11 @@
 #include <unordered_set>
 #include <utility>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
+#include "os/system_error.hpp"
 #include "session/expect_call.hpp"
 #include "session/session_group_impl.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 
 namespace ptypilot {
 
@@ -60,10 +60,11 @@ std::uint32_t session_group::impl::slot_of(std::uint64_t key) const {
 
 void session_group::impl::watch(std::uint32_t slot) {
     member& m = members[slot];
-    if (m.reg_master < 0 && m.state->master && !m.regular_file) {
-        const int fd = m.state->master.get();
+    const detail::byte_source& source = *m.state->source;
+    if (m.reg_master < 0 && source.input_fd() >= 0 && !m.regular_file) {
+        const int fd = source.input_fd();
         epoll_event ev{};
-        ev.events = EPOLLIN;
+        ev.events = static_cast<std::uint32_t>(source.input_events());  // poll's bits are epoll's
         ev.data.u64 = tag(slot, false);
         if (::epoll_ctl(ep.get(), EPOLL_CTL_ADD, fd, &ev) == 0) {
             m.reg_master = fd;
@@ -76,8 +77,8 @@ void session_group::impl::watch(std::uint32_t slot) {
             detail::throw_errno();
         }
     }
-    if (m.reg_pidfd < 0 && m.state->pidfd && detail::child_running(*m.s, *m.state)) {
-        const int fd = m.state->pidfd.get();
+    if (m.reg_pidfd < 0 && source.end_fd() >= 0 && detail::child_running(*m.s, *m.state)) {
+        const int fd = source.end_fd();
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = tag(slot, true);
@@ -90,12 +91,13 @@ void session_group::impl::unwatch(member& m, bool master, bool pidfd) {
     // A descriptor the session closed since (a reaped child's pidfd) left
     // the set by itself, and its number may belong to another member now.
     if (master && m.reg_master >= 0) {
-        if (m.state->master.get() == m.reg_master)
+        if (m.state->source->input_fd() == m.reg_master)
             ::epoll_ctl(ep.get(), EPOLL_CTL_DEL, m.reg_master, nullptr);
         m.reg_master = -1;
     }
     if (pidfd && m.reg_pidfd >= 0) {
-        if (m.state->pidfd.get() == m.reg_pidfd) ::epoll_ctl(ep.get(), EPOLL_CTL_DEL, m.reg_pidfd, nullptr);
+        if (m.state->source->end_fd() == m.reg_pidfd)
+            ::epoll_ctl(ep.get(), EPOLL_CTL_DEL, m.reg_pidfd, nullptr);
         m.reg_pidfd = -1;
     }
 }
@@ -110,7 +112,7 @@ void session_group::impl::join(std::uint64_t key, spawn& s, std::shared_ptr<sear
     if (strategies.count(searcher.get()) != 0)
         throw std::invalid_argument("session_group::add(): another session of the group uses this strategy");
     detail::session_state& state = detail::state_access::of(s);
-    if (s.closed || !state.master)
+    if (s.closed || state.source->input_fd() < 0)
         throw std::invalid_argument("session_group::add(): the session is not open");
 
     std::uint32_t slot = 0;
@@ -172,7 +174,7 @@ void session_group::impl::arm(std::uint32_t slot, std::shared_ptr<search_strateg
         if (timers.size() > 2 * timed + 256) rebuild_timers();
     }
     watch(slot);
-    if (detail::child_running(*m.s, *m.state) && !m.state->pidfd && !m.unwatched) {
+    if (detail::child_running(*m.s, *m.state) && m.state->source->end_poll_interval() && !m.unwatched) {
         m.unwatched = true;
         unwatched.push_back(slot);
     }
@@ -230,8 +232,9 @@ bool session_group::impl::must_look(const member& m) const {
     // Nothing would turn readable for these; a read reports what is so (a
     // closed session, a child reaped already whose terminal may still hold
     // output or its end, a terminal closed while the child runs on).
-    return m.regular_file || m.s->closed || !m.state->master || (m.s->pid && m.s->terminated) ||
-           (m.s->flag_eof && detail::child_running(*m.s, *m.state));
+    return m.regular_file || m.s->closed || m.state->source->input_fd() < 0 ||
+           (m.s->pid && m.s->terminated) || (m.s->flag_eof && detail::child_running(*m.s, *m.state)) ||
+           m.state->source->pending();
 }
 
 void session_group::impl::look_at_unwatched() {
@@ -240,7 +243,7 @@ void session_group::impl::look_at_unwatched() {
     for (const std::uint32_t slot : unwatched) {
         member& m = members[slot];
         if (!m.live || !m.unwatched || m.look == looks) continue;
-        if (!detail::child_running(*m.s, *m.state) || m.state->pidfd) {
+        if (!detail::child_running(*m.s, *m.state) || !m.state->source->end_poll_interval()) {
             m.unwatched = false;
             continue;
         }

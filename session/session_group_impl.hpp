@@ -14,9 +14,9 @@
 
 #include <ptypilot/session_group.hpp>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
+#include "os/unique_fd.hpp"
 #include "session/session_state.hpp"
-#include "session/unique_fd.hpp"
 
 namespace ptypilot {
 

@@ -1,6 +1,5 @@
-// What a session keeps to itself: the descriptors it owns and its scratch
-// space. The public fields (child_fd, pid, ...) are what callers see; these
-// are what the session needs to keep its promises.
+// What a session keeps to itself: its byte source and its scratch space. The public fields (child_fd, pid,
+// ...) are what callers see; these are what the session needs to keep its promises.
 #pragma once
 
 #include <cstddef>
@@ -11,37 +10,25 @@
 
 #include <ptypilot/spawn.hpp>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
+#include "session/byte_source.hpp"
 #include "session/read_tap.hpp"
-#include "session/unique_fd.hpp"
 
 namespace ptypilot::detail {
 
 struct session_state {
-    // The parent side of the pty, whose number child_fd shows. Empty before
-    // the start and once released, so that a number that may belong to
-    // someone else by then is never closed again.
-    unique_fd master;
-    // Turns readable when the child ends; empty without one. Kept after the
-    // child is reaped (it names that process, never one that reuses its
-    // pid) until close(), so that the descriptors an event loop registered
-    // (wait_descriptors()) keep their numbers for as long as the session.
-    unique_fd pidfd;
+    // Where the bytes come from and go to: a child on a pty (not started
+    // yet until the start), a caller's descriptor, or any other source.
+    // Never empty.
+    std::unique_ptr<byte_source> source = unstarted_child();
     // Reused by every read, so that a large maxread costs nothing per read.
     std::vector<char> scratch;
     // "<ptypilot.spawn object at 0x...>", fixed when the session is made:
     // it names the session, wherever the object is moved.
     std::string identity;
-    // The size of the child's terminal when it starts.
+    // The size of the child's terminal when it starts, and of the screen of
+    // a source without a terminal.
     window_size start_window;
-
-    // A session over descriptors the caller gave: there is no child, and
-    // `master` holds the descriptor read (whatever it is, a pty or not).
-    bool no_child = false;
-    // The descriptor written to when it is not the one read (a pipe pair).
-    unique_fd write_end;
-    // close() gives the caller's descriptors back instead of closing them.
-    bool leave_open = false;
 
     // Where the last expect call that ended without an outcome stopped: its
     // strategy had searched the first `searched` bytes of `buffer` (all of
@@ -68,27 +55,14 @@ struct state_access {
 
 // Whether the session has a child that has not been reaped yet.
 inline bool child_running(const spawn& s, const session_state& state) {
-    return !state.no_child && s.pid && !s.terminated;
+    return state.source->has_child() && s.pid && !s.terminated;
 }
-
-// The descriptor that sends go to: the write end of a pipe pair, otherwise
-// the one read.
-int write_fd(const spawn& s, const session_state& state);
 
 // Without a pidfd (a kernel before 5.3, or a sandbox that refuses
 // pidfd_open) nothing turns readable when the child ends while a process it
 // left keeps the terminal open: every wait then looks at the child's state
 // this often (seconds), so that its end is noticed about as soon.
 inline constexpr double end_check_interval = 0.05;
-
-// Whether the child has ended (or can no longer be waited on), without
-// reaping it: the caller's liveness check records the end.
-bool child_has_ended(const spawn& s) noexcept;
-
-// Waits until the child ends or `until` passes (no limit: until it ends),
-// looking at least once, without reaping it; whether it has ended (or can
-// no longer be waited on).
-bool await_end(spawn& s, session_state& state, const deadline& until);
 
 // What releasing a session (its destructor, or a move onto it) does: close
 // it, reporting nothing, and leave a child that has not ended even so to be
@@ -98,10 +72,10 @@ void release(spawn& s, session_state& state) noexcept;
 // The identity text of a session made at `address`.
 std::string identity_of(const void* address);
 
-// The descriptor an operation on the session's pty uses: child_fd (-1 on a
-// session that was never started or is closed, which the operation's own
-// call then refuses). Throws once a close() that could not end the child has
-// released the pty: the number may belong to someone else by then.
-int pty_fd(const spawn& s, const session_state& state);
+// The session's source, for an operation on it (whose own call refuses a
+// session never started or closed: its descriptors are -1 then). Throws
+// once a close() that could not end the child has released the terminal:
+// the number may belong to someone else by then.
+byte_source& open_source(const spawn& s, const session_state& state);
 
 }  // namespace ptypilot::detail

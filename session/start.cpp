@@ -10,12 +10,13 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "os/off_standard_streams.hpp"
+#include "os/unique_fd.hpp"
 #include "session/abandoned_children.hpp"
 #include "session/fork_pty.hpp"
-#include "session/off_standard_streams.hpp"
+#include "session/pty_child.hpp"
 #include "session/session_state.hpp"
 #include "session/start_plan.hpp"
-#include "session/unique_fd.hpp"
 #include "session/which_in.hpp"
 
 namespace ptypilot {
@@ -80,7 +81,7 @@ std::string display_name(const std::vector<std::string>& words) {
 }  // namespace
 
 void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
-    if (state_->no_child) throw std::logic_error("A session over a descriptor starts no child.");
+    if (!state_->source->has_child()) throw std::logic_error("A session over a descriptor starts no child.");
     detail::reap_abandoned_children();
     check_input(command_, args_, cwd, env);
     std::vector<std::string> words = argument_words(command_, std::move(args_));
@@ -115,13 +116,13 @@ void spawn::_spawn(std::string command_, std::vector<std::string> args_) {
     exec.ignore_sighup = ignore_sighup;
     detail::started_child child = detail::start_child(exec, use_native_pty_fork);
     pid = child.pid;
-    state_->master = std::move(child.master);
-    child_fd = state_->master.get();
     // Lets the relay sleep until the child ends instead of polling for it.
     // Kept off 0-2, where the relay would read it as the user's terminal;
     // without a free number the session goes on without one.
-    state_->pidfd = detail::off_standard_streams(
+    detail::unique_fd pidfd = detail::off_standard_streams(
         detail::unique_fd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0))));
+    state_->source = std::make_unique<detail::pty_child>(std::move(child.master), std::move(pidfd));
+    child_fd = state_->source->input_fd();
     terminated = false;
     closed = false;
 }

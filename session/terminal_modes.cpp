@@ -1,28 +1,27 @@
 // Echo and window size of the child's side of the terminal.
 #include <ptypilot/spawn.hpp>
 
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "session/clock.hpp"
-#include "session/eintr.hpp"
+#include "os/clock.hpp"
+#include "os/eintr.hpp"
+#include "os/system_error.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
 #include "session/timeout_arg.hpp"
 
 namespace ptypilot {
 
 bool spawn::getecho() const {
     termios mode{};
-    detail::check(::tcgetattr(detail::pty_fd(*this, *state_), &mode));
+    detail::check(::tcgetattr(detail::open_source(*this, *state_).terminal_fd(), &mode));
     return (mode.c_lflag & ECHO) != 0;
 }
 
 void spawn::setecho(bool state) {
-    const int fd = detail::pty_fd(*this, *state_);
+    const int fd = detail::open_source(*this, *state_).terminal_fd();
     termios mode{};
     detail::check(::tcgetattr(fd, &mode));
     if (state)
@@ -46,11 +45,7 @@ bool spawn::waitnoecho(std::optional<seconds_value> timeout_arg) {
     }
 }
 
-std::pair<int, int> spawn::getwinsize() const {
-    winsize ws{};
-    detail::check(::ioctl(detail::pty_fd(*this, *state_), TIOCGWINSZ, &ws));
-    return {ws.ws_row, ws.ws_col};
-}
+std::pair<int, int> spawn::getwinsize() const { return detail::open_source(*this, *state_).window(); }
 
 void spawn::setwinsize(long rows, long cols) {
     if (rows < 0 || rows > 65535 || cols < 0 || cols > 65535)
@@ -58,17 +53,13 @@ void spawn::setwinsize(long rows, long cols) {
     // A size the screen cannot take is refused before the child sees it.
     detail::terminal* const screen = state_->tap ? state_->tap->screen.get() : nullptr;
     if (screen) detail::terminal::check_size(rows, cols);
-    // A descriptor that is no terminal (a socket, a pipe) has no size to set:
+    // A source without a terminal (a socket, a pipe) has no size to set:
     // the size is the screen's alone, and a screen turned on later takes it.
-    const int fd = detail::pty_fd(*this, *state_);
-    if (state_->no_child && !closed && ::isatty(fd) != 1) {
-        state_->start_window = {static_cast<unsigned short>(rows), static_cast<unsigned short>(cols)};
-    } else {
-        winsize ws{};
-        ws.ws_row = static_cast<unsigned short>(rows);
-        ws.ws_col = static_cast<unsigned short>(cols);
-        detail::check(::ioctl(fd, TIOCSWINSZ, &ws));
-    }
+    detail::byte_source& source = detail::open_source(*this, *state_);
+    const auto r = static_cast<unsigned short>(rows);
+    const auto c = static_cast<unsigned short>(cols);
+    if (closed) detail::throw_errno(EBADF);  // nothing to size, as for a descriptor of -1
+    if (!source.set_window(r, c)) state_->start_window = {r, c};
     if (screen) screen->resize(static_cast<int>(rows), static_cast<int>(cols));
     if (state_->tap && state_->tap->recording)
         state_->tap->recording->resize(static_cast<int>(rows), static_cast<int>(cols));

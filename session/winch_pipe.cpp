@@ -1,13 +1,8 @@
 #include "session/winch_pipe.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 
-#include "session/off_standard_streams.hpp"
-#include "session/system_error.hpp"
+#include "os/system_error.hpp"
 
 namespace ptypilot::detail {
 
@@ -17,14 +12,7 @@ namespace {
 std::atomic<int> winch_write_fd{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-void on_winch(int) {
-    const int saved = errno;
-    const int fd = winch_write_fd.load(std::memory_order_relaxed);
-    const char byte = 0;
-    // A full pipe already says that the size changed.
-    if (fd >= 0) (void)!::write(fd, &byte, 1);
-    errno = saved;
-}
+void on_winch(int) { write_from_handler(winch_write_fd.load(std::memory_order_relaxed), 0); }
 
 sigset_t only_winch() {
     sigset_t set;
@@ -36,13 +24,7 @@ sigset_t only_winch() {
 }  // namespace
 
 winch_pipe::winch_pipe() {
-    int fds[2];
-    check(::pipe2(fds, O_CLOEXEC | O_NONBLOCK));
-    // On 0-2 the relay would take its own pipe for the user's terminal.
-    read_ = off_standard_streams(unique_fd(fds[0]));
-    write_ = off_standard_streams(unique_fd(fds[1]));
-    if (!read_ || !write_) throw_errno();
-    previous_fd_ = winch_write_fd.exchange(write_.get());
+    previous_fd_ = winch_write_fd.exchange(pipe_.write_fd());
     struct sigaction action {};
     action.sa_handler = on_winch;
     ::sigemptyset(&action.sa_mask);
@@ -66,9 +48,6 @@ winch_pipe::~winch_pipe() {
     winch_write_fd.store(previous_fd_);
 }
 
-void winch_pipe::take() noexcept {
-    char buf[64];
-    while (::read(read_.get(), buf, sizeof buf) > 0) {}
-}
+void winch_pipe::take() noexcept { pipe_.discard(); }
 
 }  // namespace ptypilot::detail

@@ -3,11 +3,10 @@
 
 #include <termios.h>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
+#include "os/system_error.hpp"
 #include "session/log.hpp"
 #include "session/session_state.hpp"
-#include "session/system_error.hpp"
-#include "session/write_to_child.hpp"
 
 namespace ptypilot {
 
@@ -35,15 +34,12 @@ int control_byte_of_symbol(char c) {
 }  // namespace
 
 long spawn::send(std::string_view s) {
-    const int fd = detail::write_fd(*this, *state_);
+    detail::byte_source& source = detail::open_source(*this, *state_);
     detail::sleep_for(delaybeforesend);
     detail::log_chunk(logfile, s);
     detail::log_chunk(logfile_send, s);
-    // Written whole unless the child ends first; then the count says how far it got.
-    std::function<bool()> ended;
-    if (!state_->pidfd && !state_->no_child && pid)
-        ended = [this] { return terminated || detail::child_has_ended(*this); };
-    const ssize_t n = detail::write_to_child(fd, state_->pidfd.get(), s, ended);
+    // Written whole unless the peer ends first; then the count says how far it got.
+    const ssize_t n = source.write(*this, s);
     if (n < 0) detail::throw_errno();
     if (state_->tap && state_->tap->recording)
         state_->tap->recording->input(s.substr(0, static_cast<std::size_t>(n)));
@@ -67,13 +63,13 @@ long spawn::sendcontrol(char c) {
 
 void spawn::sendeof() {
     termios mode{};
-    detail::check(::tcgetattr(detail::pty_fd(*this, *state_), &mode));
+    detail::check(::tcgetattr(detail::open_source(*this, *state_).terminal_fd(), &mode));
     send(std::string(1, static_cast<char>(mode.c_cc[VEOF])));
 }
 
 void spawn::sendintr() {
     termios mode{};
-    detail::check(::tcgetattr(detail::pty_fd(*this, *state_), &mode));
+    detail::check(::tcgetattr(detail::open_source(*this, *state_).terminal_fd(), &mode));
     send(std::string(1, static_cast<char>(mode.c_cc[VINTR])));
 }
 

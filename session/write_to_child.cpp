@@ -8,9 +8,9 @@
 
 #include <cerrno>
 
-#include "session/eintr.hpp"
+#include "os/eintr.hpp"
+#include "os/sigpipe_quiet.hpp"
 #include "session/session_state.hpp"
-#include "session/sigpipe_quiet.hpp"
 
 namespace ptypilot::detail {
 

@@ -1,13 +1,17 @@
-# The parts depend one way: errors, then searching, then the screen, then the
-# session, then SSH channels, then run(), then the repl, then the launcher. A file may include headers of its own part and of
-# the parts below it, never of a part above. Run as a test:
+# The parts depend one way: the operating-system helpers, then errors, then
+# searching, then the screen, then the session, then SSH channels, then run(), then the repl,
+# then the launcher. A file may include headers of its own part and of the
+# parts below it, never of a part above; of another part's private headers
+# only those it offers to the parts above (offered_<part>; every header of
+# os/ is offered). Run as a test:
 #   cmake -DSOURCE_DIR=<repo> -P check_layers.cmake
 
 cmake_minimum_required(VERSION 3.25)
 
-set(parts errors search screen session ssh run repl launcher)
+set(parts os errors search screen session ssh run repl launcher)
 # Public headers, by the part that implements them.
-set(public_errors errors.hpp export.hpp version.hpp)
+set(public_os export.hpp)
+set(public_errors errors.hpp version.hpp)
 set(public_search regex.hpp pattern.hpp searcher.hpp)
 set(public_screen keys.hpp screen.hpp screen_picture.hpp)
 set(public_session defaults.hpp descriptor_close.hpp expect_input.hpp expect_many.hpp seconds.hpp session_group.hpp spawn.hpp
@@ -17,6 +21,11 @@ set(public_ssh ssh.hpp)
 set(public_run run.hpp)
 set(public_repl repl.hpp)
 set(public_launcher)
+# Private headers a part offers to the parts above it: the internal
+# interfaces they are built on. Any other private header stays its part's own.
+set(offered_search searcher_bytes.hpp)
+set(offered_screen asciicast.hpp escape_filter.hpp key_input.hpp terminal.hpp)
+set(offered_session byte_source.hpp)
 
 function(level_of_part part out)
   list(FIND parts "${part}" level)
@@ -36,7 +45,7 @@ function(level_of_public header out)
 endfunction()
 
 set(failures "")
-function(check_file file level)
+function(check_file file part level)
   file(STRINGS "${file}" includes REGEX "^#include [<\"]")
   foreach(line IN LISTS includes)
     set(target_level -1)
@@ -49,8 +58,14 @@ function(check_file file level)
           set(failures "${failures}\n  ${file}: ${line}: a public header no part implements" PARENT_SCOPE)
         endif()
       endif()
-    elseif(line MATCHES "^#include \"([a-z_]+)/")
-      level_of_part("${CMAKE_MATCH_1}" target_level)
+    elseif(line MATCHES "^#include \"([a-z_]+)/([a-z_]+\\.hpp)\"")
+      set(target_part "${CMAKE_MATCH_1}")
+      set(target_header "${CMAKE_MATCH_2}")
+      level_of_part("${target_part}" target_level)
+      if(NOT target_part STREQUAL part AND NOT target_part STREQUAL "os" AND NOT target_level EQUAL -1
+         AND NOT target_header IN_LIST offered_${target_part})
+        set(failures "${failures}\n  ${file}: ${line}: a private header of ${target_part}/, which offers only: ${offered_${target_part}}" PARENT_SCOPE)
+      endif()
     endif()
     if(target_level GREATER level)
       set(failures "${failures}\n  ${file}: ${line}" PARENT_SCOPE)
@@ -65,7 +80,7 @@ foreach(part IN LISTS parts)
     list(APPEND sources "${SOURCE_DIR}/include/ptypilot/${header}")
   endforeach()
   foreach(file IN LISTS sources)
-    check_file("${file}" ${level})
+    check_file("${file}" ${part} ${level})
   endforeach()
   math(EXPR level "${level} + 1")
 endforeach()
@@ -79,6 +94,6 @@ foreach(header IN LISTS all_public)
 endforeach()
 
 if(failures)
-  message(FATAL_ERROR "Includes against the direction of the parts:${failures}")
+  message(FATAL_ERROR "Includes against the direction of the parts, or into another part's private headers:${failures}")
 endif()
-message(STATUS "Every include points to the same part or one below it.")
+message(STATUS "Every include points to the same part, or to a public or offered header of one below it.")

@@ -2,12 +2,12 @@
 //
 // poll() stands in for select(): select() cannot watch a descriptor numbered
 // FD_SETSIZE (1024) or above, which a process with many sessions reaches.
-#include "session/ready_wait.hpp"
+#include "os/ready_wait.hpp"
 
 #include <poll.h>
 
-#include "session/clock.hpp"
-#include "session/system_error.hpp"
+#include "os/clock.hpp"
+#include "os/system_error.hpp"
 
 namespace ptypilot::detail {
 

@@ -1,4 +1,4 @@
-#include "session/clock.hpp"
+#include "os/clock.hpp"
 
 #include <cerrno>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "session/system_error.hpp"
+#include "os/system_error.hpp"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "session/unique_fd.hpp"
+#include "os/unique_fd.hpp"
 
 namespace ptypilot::detail {
 
