@@ -11,7 +11,7 @@
 #include <limits>
 #include <utility>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
 #include "ssh/authenticate.hpp"
 #include "ssh/connection_state.hpp"
 #include "ssh/host_key.hpp"

@@ -1,6 +1,6 @@
 #include "ssh/connection_state.hpp"
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
 
 namespace ptypilot::ssh::detail {
 

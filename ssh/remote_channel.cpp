@@ -6,7 +6,7 @@
 #include <cmath>
 #include <utility>
 
-#include "session/clock.hpp"
+#include "os/clock.hpp"
 
 namespace ptypilot::ssh::detail {
 
@@ -18,8 +18,9 @@ void open_or_throw(connection_state& c, int code, const std::string& what) {
 
 }  // namespace
 
-remote_channel::remote_channel(std::shared_ptr<connection_state> connection, const channel_options& options)
-    : connection_(std::move(connection)), pty_(options.pty) {
+remote_channel::remote_channel(std::shared_ptr<connection_state> connection, const channel_options& options,
+                               window_size window)
+    : connection_(std::move(connection)), pty_(options.pty), window_(window) {
     connection_state& c = *connection_;
     if (c.socket() < 0) throw ssh_error("The connection " + c.name + " is gone: no channel can be opened");
     channel_.reset(ssh_channel_new(c.session.get()));
@@ -38,9 +39,7 @@ remote_channel::remote_channel(std::shared_ptr<connection_state> connection, con
     callbacks_.channel_exit_signal_function = &remote_channel::on_exit_signal;
     ssh_set_channel_callbacks(ch, &callbacks_);
     if (options.pty)
-        open_or_throw(c,
-                      ssh_channel_request_pty_size(ch, options.term.c_str(), options.window.columns,
-                                                   options.window.rows),
+        open_or_throw(c, ssh_channel_request_pty_size(ch, options.term.c_str(), window.columns, window.rows),
                       "The server refused a terminal");
     // A variable the server's AcceptEnv does not take is refused alone; the
     // channel goes on without it.
@@ -172,6 +171,7 @@ void remote_channel::resize(window_size window) {
     if (!pty_ || !channel_ || connection_->socket() < 0) return;
     if (ssh_channel_change_pty_size(channel_.get(), window.columns, window.rows) == SSH_ERROR)
         throw ssh_error(connection_->error_text("The window change was not sent"));
+    window_ = window;
 }
 
 bool remote_channel::ended() {

@@ -20,7 +20,8 @@ public:
     // Opens a session channel, asks for the terminal and the environment,
     // and starts the command or the shell. Throws ssh_error (naming the
     // server's session limit when the server refused the channel).
-    remote_channel(std::shared_ptr<connection_state> connection, const channel_options& options);
+    remote_channel(std::shared_ptr<connection_state> connection, const channel_options& options,
+                   window_size window);
     ~remote_channel();
     // The callbacks libssh holds point here: the object stays where it is.
     remote_channel(const remote_channel&) = delete;
@@ -63,6 +64,8 @@ public:
     // Takes in what has arrived first, without waiting.
     bool ended();
     bool at_eof() const noexcept { return eof_; }
+    bool has_terminal() const noexcept { return pty_; }
+    window_size window() const noexcept { return window_; }
 
     const std::shared_ptr<connection_state>& connection() const noexcept { return connection_; }
 
@@ -76,6 +79,7 @@ private:
     channel_ptr channel_;
     ssh_channel_callbacks_struct callbacks_{};
     bool pty_ = false;
+    window_size window_;
     bool eof_ = false;
     bool sent_eof_ = false;
     std::optional<int> exit_status_;

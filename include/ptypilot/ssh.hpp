@@ -12,6 +12,7 @@
 
 #include <ptypilot/errors.hpp>
 #include <ptypilot/export.hpp>
+#include <ptypilot/spawn.hpp>
 #include <ptypilot/spawn_options.hpp>
 
 namespace ptypilot::ssh {
@@ -98,7 +99,8 @@ public:
     explicit auth_error(const std::string& value);
 };
 
-/// What a channel runs, and on what terminal.
+/// What a channel runs, and on what terminal (its size is the session's
+/// `spawn_options::window`).
 struct PTYPILOT_API channel_options {
     /// The command; no value: the user's login shell.
     std::optional<std::string> command = std::nullopt;
@@ -106,8 +108,6 @@ struct PTYPILOT_API channel_options {
     bool pty = true;
     /// The terminal's TERM.
     std::string term = "xterm";
-    /// The terminal's size.
-    window_size window = {};
     /// Environment requests; the server takes those its AcceptEnv allows
     /// and ignores the rest.
     env_map env = {};
@@ -143,11 +143,32 @@ public:
     /// Closes the connection at once; its sessions then see end of file.
     void disconnect();
 
+    /// A session over a new channel of this connection, which it shares
+    /// with the connection's other sessions. Everything a session does works
+    /// over it (expect, lines, logs, the screen, interact, expect_many,
+    /// expect_step, the session group). Its life is the channel's:
+    /// isalive() is false and wait() returns once the server reports the
+    /// program's end (exitstatus from exit-status, signalstatus from
+    /// exit-signal) or the connection is gone; kill() and terminate() send
+    /// signal requests (which OpenSSH refuses on root's sessions), and
+    /// terminate(true) closes the channel when they do not end it;
+    /// setwinsize() sends a window change; close() closes the channel. A
+    /// lost connection is end of file. `name` is `<ssh user@host:port>`.
+    /// `options.env` is not used: the channel's environment requests are
+    /// `channel.env`. Throws ssh_error when the server refuses the channel
+    /// (beyond its limit of sessions per connection, say).
+    ptypilot::spawn open_session(const channel_options& channel = {}, const spawn_options& options = {});
+
     /// The state the channels share (for the library's own parts).
     const std::shared_ptr<detail::connection_state>& state() const noexcept { return state_; }
 
 private:
     std::shared_ptr<detail::connection_state> state_;
 };
+
+/// A session over the one channel of a connection of its own: close()
+/// closes the connection too.
+PTYPILOT_API ptypilot::spawn open_session(const connect_options& connect, const channel_options& channel = {},
+                                          const spawn_options& options = {});
 
 }  // namespace ptypilot::ssh

@@ -7,45 +7,11 @@
 
 #include <ptypilot/ssh.hpp>
 
-#include "ssh/remote_channel.hpp"
 #include "ssh/sshd_server.hpp"
 #include "support/helpers.hpp"
 
 namespace ssh = ptypilot::ssh;
 using testing_support::sshd_server;
-
-namespace {
-
-// Everything the channel gives until end of file.
-std::string drain(ssh::detail::remote_channel& c) {
-    std::string all;
-    char chunk[4096];
-    for (;;) {
-        if (!c.wait_ready(60)) throw std::runtime_error("no end of file within 60 s: " + all);
-        const auto n = c.read(chunk, sizeof chunk);
-        if (!n) return all;
-        all.append(chunk, *n);
-    }
-}
-
-// Reads until `text` shows (or end of file), returning all read.
-std::string read_until(ssh::detail::remote_channel& c, const std::string& text) {
-    std::string all;
-    char chunk[4096];
-    while (all.find(text) == std::string::npos) {
-        if (!c.wait_ready(60)) throw std::runtime_error("'" + text + "' not seen within 60 s: " + all);
-        const auto n = c.read(chunk, sizeof chunk);
-        if (!n) break;
-        all.append(chunk, *n);
-    }
-    return all;
-}
-
-std::unique_ptr<ssh::detail::remote_channel> open(const ssh::connection& c, ssh::channel_options o) {
-    return std::make_unique<ssh::detail::remote_channel>(c.state(), o);
-}
-
-}  // namespace
 
 TEST(SshConnection, EveryWayOfAuthenticatingLogsIn) {
     sshd_server server;
@@ -80,8 +46,9 @@ TEST(SshConnection, EveryWayOfAuthenticatingLogsIn) {
         r.set(o);
         ssh::connection c(o);
         EXPECT_TRUE(c.connected());
-        auto ch = open(c, {.command = "echo $USER-ok", .pty = false});
-        EXPECT_EQ(drain(*ch), server.user + "-ok\n");
+        ptypilot::spawn s = c.open_session({.command = "echo $USER-ok", .pty = false});
+        s.expect(ptypilot::sentinel::eof);
+        EXPECT_EQ(s.before, server.user + "-ok\n");
     }
 }
 
@@ -135,53 +102,4 @@ TEST(SshConnection, RefusalsAreClearErrors) {
             }
         },
         ssh::auth_error);
-}
-
-TEST(SshChannel, TheRemoteProgramsEndAndSignalsArrive) {
-    sshd_server server;
-    ssh::connection c(server.options());
-    const std::string fixture = testing_support::fixture;
-    struct row {
-        std::string command;
-        bool pty;
-        int signal_sent;  // 0: none
-        std::optional<int> status, signal;
-    };
-    const row rows[] = {
-        {fixture + " exit 3", false, 0, 3, std::nullopt},
-        {fixture + " exit 4", true, 0, 4, std::nullopt},
-        {fixture + " kill-self 15", false, 0, std::nullopt, SIGTERM},
-        {"echo started; exec sleep 100", false, SIGUSR1, std::nullopt, SIGUSR1},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.command);
-        if (r.signal_sent != 0 && !sshd_server::takes_signals()) {
-            sshd_server::skip("a signal request", "sshd refuses them on root's sessions");
-            continue;
-        }
-        if (r.pty && !sshd_server::gives_terminals()) {
-            sshd_server::skip("a terminal", "sshd run by a normal user gives none");
-            continue;
-        }
-        auto ch = open(c, {.command = r.command, .pty = r.pty});
-        if (r.signal_sent != 0) {
-            read_until(*ch, "started");
-            EXPECT_TRUE(ch->signal(r.signal_sent));
-        }
-        drain(*ch);
-        EXPECT_TRUE(ch->wait_ready(60, true));
-        EXPECT_EQ(ch->exit_status(), r.status);
-        EXPECT_EQ(ch->exit_signal(), r.signal);
-    }
-}
-
-TEST(SshChannel, TheRemoteProgramSeesItsWindowChange) {
-    if (!sshd_server::gives_terminals()) GTEST_SKIP() << "sshd run by a normal user gives no terminal";
-    sshd_server server;
-    ssh::connection c(server.options());
-    auto ch =
-        open(c, {.command = testing_support::fixture + " winch 1", .window = {.rows = 24, .columns = 80}});
-    EXPECT_NE(read_until(*ch, "24 80").find("24 80"), std::string::npos);
-    ch->resize({.rows = 30, .columns = 100});
-    EXPECT_NE(read_until(*ch, "30 100").find("30 100"), std::string::npos);
 }

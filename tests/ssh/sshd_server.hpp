@@ -112,7 +112,7 @@ public:
     // signal requests only with it.
     static bool takes_signals() { return ::geteuid() != 0; }
     static void skip(const std::string& what, const std::string& because) {
-        std::cout << "[  SKIPPED ] " << what << ": " << because << "\n";
+        std::cout << "[ NOT HERE ] " << what << ": " << because << "\n";
     }
 
     std::string log() const { return read(dir + "/sshd.log"); }
