@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -37,29 +36,25 @@ public:
     // the server does not come up.
     sshd_server() {
         char pattern[] = "/tmp/ptypilot-sshd-XXXXXX";
-        if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        dir = pattern;
         const passwd* me = ::getpwuid(::geteuid());
-        if (!me) throw std::runtime_error("the current user has no name");
+        if (!::mkdtemp(pattern) || !me) throw std::runtime_error("no directory or no user name");
+        dir = pattern;
         user = me->pw_name;
-        host_key = dir + "/host_key";
         user_key = dir + "/user_key";
         known_hosts = dir + "/known_hosts";
-        keygen(host_key);
-        keygen(user_key);
-        write(dir + "/authorized_keys", read(user_key + ".pub"), 0600);
         port = free_port();
-        write(known_hosts, "[127.0.0.1]:" + std::to_string(port) + " " + read(host_key + ".pub"), 0600);
-        write(dir + "/sshd_config", config(), 0600);
+        if (sh("cd " + dir +
+               " && umask 077 && for k in host_key user_key; do ssh-keygen -q -t ed25519 -N '' " +
+               "-C ptypilot-test -f $k || exit 1; done && cp user_key.pub authorized_keys && " +
+               "printf '[127.0.0.1]:" + std::to_string(port) + " ' | cat - host_key.pub > known_hosts") != 0)
+            throw std::runtime_error("ssh-keygen failed");
+        std::ofstream(dir + "/sshd_config") << config();
         start();
     }
     ~sshd_server() {
-        stop();
-        if (agent_pid > 0) {
-            ::kill(agent_pid, SIGTERM);
-            ::waitpid(agent_pid, nullptr, 0);
-        }
-        run({"rm", "-rf", dir});
+        end(SIGTERM);
+        if (agent_pid > 0 && ::kill(agent_pid, SIGTERM) == 0) ::waitpid(agent_pid, nullptr, 0);
+        sh("rm -rf " + dir);
     }
     sshd_server(const sshd_server&) = delete;
     sshd_server& operator=(const sshd_server&) = delete;
@@ -71,8 +66,7 @@ public:
                 .user = user,
                 .identity_file = user_key,
                 .use_agent = false,
-                .known_hosts = known_hosts,
-                .connect_timeout = std::chrono::seconds(10)};
+                .known_hosts = known_hosts};
     }
 
     // An agent holding the user key, started on first use; its socket.
@@ -82,25 +76,18 @@ public:
             agent_pid = start_program({"ssh-agent", "-D", "-a", agent_socket}, dir + "/agent.log");
             for (int i = 0; i < 500 && ::access(agent_socket.c_str(), F_OK) != 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            ::setenv("SSH_AUTH_SOCK", agent_socket.c_str(), 1);
-            if (run({"ssh-add", "-q", user_key}) != 0) throw std::runtime_error("ssh-add failed");
+            if (sh("SSH_AUTH_SOCK=" + agent_socket + " ssh-add -q " + user_key) != 0)
+                throw std::runtime_error("ssh-add failed");
         }
         return agent_socket;
     }
 
-    // The server's process and every connection's process it started, at
-    // once: a server that vanishes mid-session.
-    void kill_all() {
+    // Ends the server's process and every connection's process it started
+    // with `sig` (SIGKILL: a server that vanishes mid-session).
+    void end(int sig) {
         if (pid < 0) return;
-        for (int child : descendants(pid)) ::kill(child, SIGKILL);
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    void stop() {
-        if (pid < 0) return;
-        for (int child : descendants(pid)) ::kill(child, SIGTERM);
-        ::kill(pid, SIGTERM);
+        for (int child : descendants(pid)) ::kill(child, sig);
+        ::kill(pid, sig);
         ::waitpid(pid, nullptr, 0);
         pid = -1;
     }
@@ -115,30 +102,23 @@ public:
         std::cout << "[ NOT HERE ] " << what << ": " << because << "\n";
     }
 
-    std::string log() const { return read(dir + "/sshd.log"); }
-
-    std::string dir, user, host_key, user_key, known_hosts, agent_socket;
-    int port = 0;
-    // The account's password as this server checks it; none where it
-    // cannot be given one (see start()).
-    std::optional<std::string> password;
-    // Why password authentication is not available here.
-    std::string no_password_because;
-
-private:
-    static std::string read(const std::string& path) {
-        std::ifstream in(path);
+    std::string log() const {
+        std::ifstream in(dir + "/sshd.log");
         std::stringstream all;
         all << in.rdbuf();
         return all.str();
     }
-    static void write(const std::string& path, const std::string& text, mode_t mode) {
-        std::ofstream(path) << text;
-        ::chmod(path.c_str(), mode);
-    }
-    // Runs a program to its end; its exit code (-1 when it could not run).
-    static int run(const std::vector<std::string>& argv, const std::string& output = "/dev/null") {
-        const pid_t child = start_program(argv, output);
+
+    std::string dir, user, user_key, known_hosts, agent_socket;
+    int port = 0;
+    // The account's password as this server checks it; none where it
+    // cannot be given one, and why.
+    std::optional<std::string> password;
+    std::string no_password_because;
+
+private:
+    static int sh(const std::string& command) {
+        const pid_t child = start_program({"sh", "-c", command}, "/dev/null");
         int status = 0;
         if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -150,8 +130,7 @@ private:
         const pid_t child = ::fork();
         if (child == 0) {
             const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int in = ::open("/dev/null", O_RDONLY);
-            ::dup2(in, 0);
+            ::dup2(::open("/dev/null", O_RDONLY), 0);
             ::dup2(out, 1);
             ::dup2(out, 2);
             ::setsid();
@@ -159,16 +138,6 @@ private:
             ::_exit(127);
         }
         return child;
-    }
-    static std::string output_of(const std::vector<std::string>& argv, const std::string& file) {
-        if (run(argv, file) != 0) return {};
-        std::string text = read(file);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        return text;
-    }
-    static void keygen(const std::string& path) {
-        if (run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "ptypilot-test", "-f", path}) != 0)
-            throw std::runtime_error("ssh-keygen failed for " + path);
     }
     static int free_port() {
         const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -181,23 +150,20 @@ private:
         ::close(s);
         return ntohs(a.sin_port);
     }
+    // Every process below `root`, by the parents /proc names.
     static std::vector<int> descendants(int root) {
         std::vector<int> found{root};
         for (std::size_t i = 0; i < found.size(); ++i) {
             DIR* d = ::opendir("/proc");
             while (dirent* e = d ? ::readdir(d) : nullptr) {
-                const int p = std::atoi(e->d_name);
-                if (p <= 0) continue;
                 std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
                 std::string line;
-                std::getline(stat, line);
-                const auto close = line.rfind(')');
                 int parent = 0;
-                char state = 0;
-                if (close != std::string::npos &&
-                    std::sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
+                if (std::atoi(e->d_name) > 0 && std::getline(stat, line) &&
+                    line.rfind(')') != std::string::npos &&
+                    std::sscanf(line.c_str() + line.rfind(')') + 1, " %*c %d", &parent) == 1 &&
                     parent == found[i])
-                    found.push_back(p);
+                    found.push_back(std::atoi(e->d_name));
             }
             if (d) ::closedir(d);
         }
@@ -205,30 +171,14 @@ private:
         return found;
     }
 
+    // StrictModes is off: the run's files live under /tmp, which no strict
+    // check of ownership along the path accepts.
     std::string config() const {
-        return "Port " + std::to_string(port) +
-               "\nListenAddress 127.0.0.1\n"
-               "HostKey " +
-               host_key +
-               "\nPidFile none\n"
-               "UsePAM no\n"
-               // The run's files live under /tmp, which no strict check of
-               // ownership along the path accepts.
-               "StrictModes no\n"
-               "PubkeyAuthentication yes\n"
-               "PasswordAuthentication yes\n"
-               "KbdInteractiveAuthentication no\n"
-               "PermitRootLogin yes\n"
-               "AuthorizedKeysFile " +
-               dir +
-               "/authorized_keys\n"
-               "AllowUsers " +
-               user +
-               "\nMaxSessions 10\n"
-               "MaxStartups 300\n"
-               "AcceptEnv PTYPILOT_*\n"
-               "PrintMotd no\n"
-               "PrintLastLog no\n"
+        return "Port " + std::to_string(port) + "\nListenAddress 127.0.0.1\nHostKey " + dir +
+               "/host_key\nAuthorizedKeysFile " + dir + "/authorized_keys\nAllowUsers " + user +
+               "\nPidFile none\nUsePAM no\nStrictModes no\nPubkeyAuthentication yes\n"
+               "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nPermitRootLogin yes\n"
+               "MaxSessions 10\nMaxStartups 300\nAcceptEnv PTYPILOT_*\nPrintMotd no\nPrintLastLog no\n"
                "LogLevel VERBOSE\n";
     }
 
@@ -242,31 +192,16 @@ private:
             no_password_because = "a server run by a normal user cannot check passwords";
             return command;
         }
-        if (run({"unshare", "-m", "true"}) != 0) {
-            no_password_because = "no mount namespace here (unshare -m fails)";
-            return command;
-        }
         const std::string secret = "pw-" + std::to_string(::getpid());
-        const std::string hash =
-            output_of({"openssl", "passwd", "-6", "-salt", "ptypilot", secret}, dir + "/hash");
-        if (hash.empty()) {
-            no_password_because = "openssl passwd failed";
+        const std::string copy = dir + "/shadow";
+        if (sh("unshare -m true && umask 077 && h=$(openssl passwd -6 -salt ptypilot " + secret +
+               ") && sed \"s|^" + user + ":[^:]*:|" + user + ":$h:|\" /etc/shadow > " + copy) != 0) {
+            no_password_because = "no mount namespace or no openssl here";
             return command;
         }
-        std::istringstream shadow(read("/etc/shadow"));
-        std::string line, copy;
-        while (std::getline(shadow, line)) {
-            if (line.rfind(user + ":", 0) == 0) {
-                const auto second = line.find(':', user.size() + 1);
-                line = user + ":" + hash + line.substr(second);
-            }
-            copy += line + "\n";
-        }
-        write(dir + "/shadow", copy, 0600);
         password = secret;
         std::vector<std::string> wrapped{
-            "unshare",      "-m", "--", "sh", "-c", "mount --bind \"$0\" /etc/shadow && exec \"$@\"",
-            dir + "/shadow"};
+            "unshare", "-m", "--", "sh", "-c", "mount --bind \"$0\" /etc/shadow && exec \"$@\"", copy};
         wrapped.insert(wrapped.end(), command.begin(), command.end());
         return wrapped;
     }
@@ -278,8 +213,7 @@ private:
         pid = start_program(with_password({"/usr/sbin/sshd", "-D", "-e", "-f", dir + "/sshd_config"}),
                             dir + "/sshd.log");
         for (int i = 0; i < 1000; ++i) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
+            if (::waitpid(pid, nullptr, WNOHANG) == pid) {
                 pid = -1;
                 throw std::runtime_error("sshd ended at its start:\n" + log());
             }

@@ -1,8 +1,10 @@
-// Sessions over channels: the remote program's life, its terminal, the
+// Connections and sessions over channels against the run's own sshd: the
+// ways in and the refusals, the remote program's life and terminal, the
 // connection lost, and many channels in one wait.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 
 #include <ptypilot/ptypilot.hpp>
 
@@ -12,6 +14,75 @@
 namespace ssh = ptypilot::ssh;
 using ptypilot::sentinel;
 using testing_support::sshd_server;
+
+TEST(SshConnection, EveryWayOfAuthenticatingLogsIn) {
+    sshd_server server;
+    const auto answer = [&](const ssh::auth_prompt& p) { return p.echo ? std::nullopt : server.password; };
+    for (const std::string way : {"key file", "agent", "password"}) {
+        SCOPED_TRACE(way);
+        if (way == "password" && !server.password) {
+            sshd_server::skip("password", server.no_password_because);
+            continue;
+        }
+        ssh::connect_options o = server.options();
+        if (way != "key file") o.identity_file.reset();
+        if (way == "agent") o.use_agent = true, o.agent_socket = server.agent();
+        if (way == "password") o.answer = answer;
+        ssh::connection c(o);
+        EXPECT_TRUE(c.connected());
+        ptypilot::spawn s = c.open_session({.command = "echo $USER-ok", .pty = false});
+        s.expect(sentinel::eof);
+        EXPECT_EQ(s.before, server.user + "-ok\n");
+    }
+}
+
+TEST(SshConnection, RefusalsAreClearErrors) {
+    sshd_server server;
+    const std::string other = server.dir + "/other_known_hosts";
+    std::ofstream(other) << "[127.0.0.1]:" << server.port << " "
+                         << std::ifstream(server.user_key + ".pub").rdbuf();
+    const std::string empty = server.dir + "/empty_known_hosts";
+    std::ofstream{empty};
+    using kind = ssh::host_key_error::kind;
+    struct row {
+        const char* known_hosts;
+        std::optional<kind> refused;
+        const char* text;
+    };
+    for (const row& r :
+         {row{empty.c_str(), kind::unknown, "unknown"}, row{other.c_str(), kind::changed, "CHANGED"}}) {
+        ssh::connect_options o = server.options();
+        o.known_hosts = r.known_hosts;
+        try {
+            ssh::connection c(o);
+            ADD_FAILURE() << "connected with " << r.known_hosts;
+        } catch (const ssh::host_key_error& e) {
+            EXPECT_EQ(e.problem, *r.refused);
+            EXPECT_EQ(e.host, "[127.0.0.1]:" + std::to_string(server.port));
+            EXPECT_EQ(e.fingerprint.rfind("SHA256:", 0), 0U) << e.fingerprint;
+            EXPECT_NE(std::string(e.what()).find(r.text), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(e.fingerprint), std::string::npos) << e.what();
+        }
+    }
+    // Accepting a new key records it: the next strict check knows it.
+    ssh::connect_options o = server.options();
+    o.known_hosts = empty;
+    o.host_keys = ssh::host_key_policy::accept_new;
+    EXPECT_TRUE(ssh::connection(o).connected());
+    o.host_keys = ssh::host_key_policy::strict;
+    EXPECT_TRUE(ssh::connection(o).connected());
+
+    o = server.options();
+    o.identity_file.reset();
+    o.answer = [](const ssh::auth_prompt&) { return std::string("wrong"); };
+    try {
+        ssh::connection c(o);
+        ADD_FAILURE() << "in with a wrong password";
+    } catch (const ssh::auth_error& e) {
+        EXPECT_NE(std::string(e.what()).find("refused a password"), std::string::npos) << e.what();
+        EXPECT_EQ(std::string(e.what()).find("wrong"), std::string::npos) << e.what();
+    }
+}
 
 TEST(SshSession, TheRemoteProgramsEndIsTheSessions) {
     sshd_server server;
@@ -79,7 +150,7 @@ TEST(SshSession, ALostConnectionIsEndOfFile) {
     ssh::connection c(o);
     ptypilot::spawn s = c.open_session({.command = "echo up; exec sleep 100", .pty = false}, {.timeout = 60});
     s.expect("up");
-    server.kill_all();
+    server.end(SIGKILL);
     EXPECT_EQ(s.expect({"never", sentinel::eof}), 1);
     EXPECT_FALSE(s.isalive());
     EXPECT_FALSE(c.connected());
