@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -56,19 +57,27 @@ void configure(detail::connection_state& state, const connect_options& options, 
     if (options.agent_socket) set(state, SSH_OPTIONS_IDENTITY_AGENT, options.agent_socket->c_str());
 }
 
-// A peer that vanishes without a word (the network gone) leaves data sent
-// to it unacknowledged: the kernel then fails the socket after the
-// keepalives' span, and every wait on it ends.
+// A peer that vanishes without a word (the network gone) must not hold a
+// wait for ever, and the library has no thread to send keepalives from:
+// the kernel probes a silent connection (TCP keepalives) and fails it after
+// `keepalive_count` probes unanswered, or once data sent stays
+// unacknowledged as long (TCP_USER_TIMEOUT). Every wait on it then ends.
 void keep_alive(detail::connection_state& state, const connect_options& options) {
     const int fd = ssh_get_fd(state.session.get());
     if (fd < 0 || options.keepalive_interval.count() <= 0) return;
     state.keepalive_interval = static_cast<double>(options.keepalive_interval.count()) / 1000.0;
     const int on = 1;
-    const long long span =
-        static_cast<long long>(options.keepalive_interval.count()) * std::max(1, options.keepalive_count);
+    const int count = std::max(1, options.keepalive_count);
+    const int every = static_cast<int>(std::clamp<long long>(
+        (options.keepalive_interval.count() + 999) / 1000, 1, std::numeric_limits<short>::max()));
+    const long long span = static_cast<long long>(options.keepalive_interval.count()) * count;
     const unsigned limit = static_cast<unsigned>(std::min<long long>(span, std::numeric_limits<int>::max()));
-    // Best effort: a socket that refuses these keeps the ignore messages alone.
+    // Best effort: a socket that refuses these keeps the ignore messages
+    // that waits of the library's own send.
     (void)::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &every, sizeof every);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &every, sizeof every);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     (void)::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit);
     state.saw_traffic();
 }

@@ -58,12 +58,13 @@ struct PTYPILOT_API connect_options {
     host_key_policy host_keys = host_key_policy::strict;
     /// The longest a connect, the key exchange and each authentication step may take.
     std::chrono::milliseconds connect_timeout = std::chrono::seconds(10);
-    /// How long a connection may stay silent before the library sends a
-    /// keepalive (while a session waits on it); zero: none.
+    /// How long a connection may stay silent before a keepalive goes out
+    /// (the kernel's TCP keepalive, so that no thread is needed; whole
+    /// seconds); zero: none.
     std::chrono::milliseconds keepalive_interval = std::chrono::seconds(15);
-    /// Keepalives without an answer from the peer's side (TCP acknowledgements
-    /// included) after which the connection counts as lost: its sessions see
-    /// end of file.
+    /// Keepalives unanswered (or that long with data sent and not
+    /// acknowledged) after which the connection counts as lost: its
+    /// sessions see end of file.
     int keepalive_count = 3;
 };
 
