@@ -44,6 +44,10 @@ void configure(detail::connection_state& state, const connect_options& options, 
     // The caller's options say everything: ~/.ssh/config changes none of them.
     const int no = 0;
     set(state, SSH_OPTIONS_PROCESS_CONFIG, &no);
+    // Sessions send keys and short lines: each goes out at once, as the
+    // ssh client sends an interactive session's.
+    const int yes = 1;
+    set(state, SSH_OPTIONS_NODELAY, &yes);
     const long ms = static_cast<long>(options.connect_timeout.count());
     const long whole = ms / 1000;
     const long micro = (ms % 1000) * 1000;
