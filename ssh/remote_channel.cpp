@@ -183,11 +183,12 @@ bool remote_channel::ended() {
 }
 
 void remote_channel::close() noexcept {
-    if (!channel_ || ssh_channel_is_closed(channel_.get()) != 0) return;
-    if (connection_->socket() >= 0 && ssh_channel_is_open(channel_.get()) != 0)
-        (void)ssh_channel_close(channel_.get());
+    if (!channel_ || closed_) return;
+    closed_ = true;
     --connection_->channels;
     eof_ = true;
+    if (connection_->socket() >= 0 && ssh_channel_is_open(channel_.get()) != 0)
+        (void)ssh_channel_close(channel_.get());
 }
 
 }  // namespace ptypilot::ssh::detail

@@ -82,6 +82,7 @@ private:
     window_size window_;
     bool eof_ = false;
     bool sent_eof_ = false;
+    bool closed_ = false;
     std::optional<int> exit_status_;
     std::optional<int> exit_signal_;
     // An exit-signal came, perhaps with a name that has no number here.
