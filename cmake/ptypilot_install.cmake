@@ -63,6 +63,12 @@ install(EXPORT ptypilotTargets
   NAMESPACE ptypilot::
   DESTINATION "${PTYPILOT_INSTALL_CMAKEDIR}")
 
+# A library built with the SSH part needs libssh too.
+set(PTYPILOT_PACKAGE_SSH ${PTYPILOT_SSH})
+set(PTYPILOT_PC_SSH "")
+if(PTYPILOT_SSH)
+  set(PTYPILOT_PC_SSH " libssh")
+endif()
 if(_ptypilot_type STREQUAL "STATIC_LIBRARY")
   set(PTYPILOT_PACKAGE_STATIC TRUE)
 else()
@@ -121,5 +127,13 @@ if(_ptypilot_type STREQUAL "STATIC_LIBRARY")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libpcre2-dev, libvterm-dev, pkg-config")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libpcre2-8-0, libvterm0")
+endif()
+# Built with the SSH part, the library needs libssh as well.
+if(PTYPILOT_SSH)
+  if(_ptypilot_type STREQUAL "STATIC_LIBRARY")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libssh-dev")
+  else()
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libssh-4")
+  endif()
 endif()
 include(CPack)

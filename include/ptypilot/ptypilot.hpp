@@ -26,6 +26,7 @@
 #include <ptypilot/spawn_fields.hpp>
 #include <ptypilot/spawn_options.hpp>
 #include <ptypilot/split_command_line.hpp>
+#include <ptypilot/ssh.hpp>
 #include <ptypilot/step_result.hpp>
 #include <ptypilot/version.hpp>
 #include <ptypilot/which.hpp>

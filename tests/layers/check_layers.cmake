@@ -1,5 +1,5 @@
 # The parts depend one way: the operating-system helpers, then errors, then
-# searching, then the screen, then the session, then run(), then the repl,
+# searching, then the screen, then the session, then SSH channels, then run(), then the repl,
 # then the launcher. A file may include headers of its own part and of the
 # parts below it, never of a part above; of another part's private headers
 # only those it offers to the parts above (offered_<part>; every header of
@@ -8,7 +8,7 @@
 
 cmake_minimum_required(VERSION 3.25)
 
-set(parts os errors search screen session run repl launcher)
+set(parts os errors search screen session ssh run repl launcher)
 # Public headers, by the part that implements them.
 set(public_os export.hpp)
 set(public_errors errors.hpp version.hpp)
@@ -17,6 +17,7 @@ set(public_screen keys.hpp screen.hpp screen_picture.hpp)
 set(public_session defaults.hpp descriptor_close.hpp expect_input.hpp expect_many.hpp seconds.hpp session_group.hpp spawn.hpp
   spawn_options.hpp split_command_line.hpp step_result.hpp which.hpp
   argument_list.hpp interact.hpp line_iterator.hpp spawn_fields.hpp replay.hpp)
+set(public_ssh ssh.hpp)
 set(public_run run.hpp)
 set(public_repl repl.hpp)
 set(public_launcher)
