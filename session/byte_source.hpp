@@ -2,6 +2,12 @@
 // between a child on a pseudo-terminal, a caller's descriptor, or any other
 // peer. The expect loop, lines, logs, the screen, the waits over many
 // sessions and the relay know a session's peer only through this.
+//
+// A new source derives from byte_source, defines the pure members (and those
+// whose default does not fit), and becomes a session through session_over()
+// below; the session owns it from then on. A source whose descriptor brings
+// more than data (a secure channel's own messages) answers EAGAIN from
+// read_some() when that is all a wake brought, and the wait goes on.
 #pragma once
 
 #include <poll.h>
