@@ -2,16 +2,17 @@
 // program has asked for it, the output gathered between the prompts.
 #include <ptypilot/repl.hpp>
 
+#include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <stdexcept>
 #include <utility>
+
+#include "os/clock.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot {
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
 
 std::vector<std::string> split_lines(std::string_view command) {
     // A terminal reading lines acts on these (a carriage return ends a line,
@@ -254,15 +255,10 @@ void repl::start(std::string_view command) { state_->begin(command); }
 repl_result repl::finish(std::optional<double> timeout) {
     auto& s = *state_;
     if (!busy()) throw std::logic_error("No command under way in this repl");
-    if (timeout && *timeout == -1) timeout = s.session.timeout;
-    std::optional<clock_type::time_point> deadline;
-    if (timeout && *timeout < 1e9)
-        deadline = clock_type::now() +
-                   std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(*timeout));
+    const detail::deadline until = detail::call_deadline(s.session, timeout);
     for (;;) {
-        std::optional<double> left = timeout;
-        if (deadline)
-            left = std::max(0.0, std::chrono::duration<double>(*deadline - clock_type::now()).count());
+        std::optional<double> left = until.remaining();
+        if (left) left = std::max(0.0, *left);
         if (auto result = s.take(s.session.expect_loop(s.searcher, left))) return std::move(*result);
     }
 }

@@ -17,6 +17,7 @@
 #include "session/expect_call.hpp"
 #include "session/session_group_impl.hpp"
 #include "session/session_state.hpp"
+#include "session/timeout_arg.hpp"
 
 namespace ptypilot {
 
@@ -41,9 +42,7 @@ constexpr double past_due = -1e-3;
 std::uint64_t tag(std::uint32_t slot, bool pidfd) { return (std::uint64_t{slot} << 1) | (pidfd ? 1u : 0u); }
 
 std::optional<double> timeout_of(const spawn& s, std::optional<seconds_value> timeout) {
-    std::optional<double> t = timeout ? std::optional<double>(timeout->count()) : std::nullopt;
-    if (t && *t == -1) t = s.timeout;
-    return detail::checked_timeout(t);
+    return detail::call_timeout(s, detail::in_seconds(timeout));
 }
 
 }  // namespace

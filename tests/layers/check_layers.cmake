@@ -25,7 +25,7 @@ set(public_launcher)
 # interfaces they are built on. Any other private header stays its part's own.
 set(offered_search searcher_bytes.hpp)
 set(offered_screen asciicast.hpp asciicast_read.hpp escape_filter.hpp key_input.hpp terminal.hpp)
-set(offered_session byte_source.hpp)
+set(offered_session byte_source.hpp timeout_arg.hpp)
 
 function(level_of_part part out)
   list(FIND parts "${part}" level)
