@@ -80,7 +80,14 @@ repl repl::python(const std::string& program, const spawn_options& options) {
     const spawn_options ready = with_environment(options, {{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}}, {});
     repl_options prompts(regex(">>> "), regex("\\.\\.\\. "));
     prompts.blank_line_ends_block = true;
-    return repl(started_without_echo(program, {"-i", "-q"}, ready), std::move(prompts));
+    // Without its interactive hook, Python neither loads the user's line
+    // history nor writes the repl's commands into it at exit, and reads
+    // plain lines from the terminal as the shells do with their editors off.
+    // (Through -c, PYTHONSTARTUP does not run either.)
+    return repl(
+        started_without_echo(
+            program, {"-i", "-q", "-c", "import sys; sys.__dict__.pop('__interactivehook__', None)"}, ready),
+        std::move(prompts));
 }
 
 repl repl::bc(const std::string& program, const spawn_options& options) {

@@ -152,8 +152,10 @@ public:
     static repl shell(const std::string& program = "/bin/sh", const spawn_options& options = {});
     /// `python3 -i -q` (`program` names the interpreter), with the fixed
     /// prompts ">>> " and "... "; a block ends with an empty line, which the
-    /// repl adds. Started with echo already off (through `stty -echo`), so
-    /// that its line editor does not echo either, and TERM=dumb.
+    /// repl adds. Started with echo off (through `stty -echo`), TERM=dumb and
+    /// without Python's interactive hook: no line editor, and the user's
+    /// history (~/.python_history) is neither read nor written;
+    /// PYTHONSTARTUP does not run.
     static repl python(const std::string& program = "python3", const spawn_options& options = {});
     /// `bc -q`, which shows no prompt: the repl defines a function `z`
     /// that prints a random token on a line of its own, and calls it after

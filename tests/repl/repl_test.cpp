@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 using namespace ptypilot;
 
@@ -170,4 +173,23 @@ TEST(Repl, OverADescriptorSessionAndWithTheEchoTakenOff) {
     const repl_result result = r.execute("for w in one two\ndo echo $w\ndone", 10);
     EXPECT_EQ(result.output, "one\r\ntwo\r\n");
     EXPECT_EQ(result.status, 0);
+}
+
+// The commands a repl runs never reach the user's own line history, and the
+// history there is left as it was.
+TEST(Repl, LeavesTheUsersHistoryAlone) {
+    char home[] = "/tmp/ptypilot-repl-home-XXXXXX";
+    ASSERT_NE(::mkdtemp(home), nullptr);
+    const std::string history = std::string(home) + "/.python_history";
+    std::ofstream(history) << "an old line\n";
+    {
+        repl py = repl::python("python3", {.env = env_map{{"HOME", home}}});
+        EXPECT_EQ(py.execute("print(6 * 7)", 10).output, "42\r\n");
+        py.session().sendeof();
+        py.session().close();
+    }
+    std::ifstream in(history);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "an old line\n");
+    std::remove(history.c_str());
+    ::rmdir(home);
 }
