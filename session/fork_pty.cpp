@@ -2,9 +2,11 @@
 #include "session/fork_pty.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +40,31 @@ public:
 private:
     sigset_t old_;
 };
+
+// fork() copies the caller's page tables, which grow with its memory: a
+// program holding thousands of sessions paid milliseconds for each start.
+// The child shares the caller's memory instead, on a stack of its own, and
+// this thread is suspended until the child has exec'd or ended, as with
+// vfork. run_child() writes nothing of the caller's but errno, and the
+// caller's signal handlers cannot run in it (every signal is blocked until
+// it has reset them). Returns the pid, or -1 with errno.
+int child_entry(void* plan) {
+    run_child(*static_cast<const exec_plan*>(plan));
+    return 127;  // run_child() never returns
+}
+
+pid_t clone_child(const exec_plan& plan) {
+    constexpr std::size_t stack_size = 256 * 1024;
+    void* stack = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
+    if (stack == MAP_FAILED) return -1;
+    const pid_t pid = ::clone(&child_entry, static_cast<char*>(stack) + stack_size,
+                              CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<exec_plan*>(&plan));
+    const int err = errno;
+    ::munmap(stack, stack_size);
+    errno = err;
+    return pid;
+}
 
 // A system call of the start that failed (out of descriptors, say) is a
 // std::system_error like every other, so that callers can tell EMFILE from
@@ -82,8 +109,7 @@ forked fork_native(exec_plan plan) {
     int err = 0;
     {
         signal_block block;
-        out.pid = ::fork();
-        if (out.pid == 0) run_child(plan);
+        out.pid = clone_child(plan);
         err = errno;
     }
     if (out.pid < 0) throw_fork_failure(err);
@@ -104,8 +130,7 @@ forked fork_substitute(exec_plan plan) {
     int err = 0;
     {
         signal_block block;
-        out.pid = ::fork();
-        if (out.pid == 0) run_child(plan);
+        out.pid = clone_child(plan);
         err = errno;
     }
     if (out.pid < 0) throw_errno(err, "Error! Failed os.fork().");
