@@ -103,7 +103,9 @@ public:
     /// for it, as spawn::expect() takes them). `timeout`: -1 the session's
     /// `timeout`, no value no limit; `searchwindowsize`: -1 the session's.
     /// Throws std::invalid_argument when the key or the session is in the
-    /// group already, or the session is not open.
+    /// group already, or the session is not open. The group holds the
+    /// session by its address: it must stay where it is while it belongs
+    /// (reserve() a std::vector of sessions before adding them).
     void add(std::uint64_t key, spawn& session, const pattern_input& patterns,
              std::optional<seconds_value> timeout = seconds_value(-1),
              std::optional<long> searchwindowsize = -1);
