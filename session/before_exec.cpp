@@ -156,4 +156,6 @@ void run_child(const exec_plan& plan) noexcept {
     fail(plan.report_fd, child_failure::exec, errno);
 }
 
+int clone_entry(void* plan) noexcept { run_child(*static_cast<const exec_plan*>(plan)); }
+
 }  // namespace ptypilot::detail

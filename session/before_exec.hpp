@@ -45,5 +45,7 @@ struct exec_plan {
 
 // Never returns: execs the program or reports the failure and _exits.
 [[noreturn]] void run_child(const exec_plan& plan) noexcept;
+// run_child() as the entry of a clone(): `plan` is the exec_plan.
+int clone_entry(void* plan) noexcept;
 
 }  // namespace ptypilot::detail

@@ -48,17 +48,12 @@ private:
 // vfork. run_child() writes nothing of the caller's but errno, and the
 // caller's signal handlers cannot run in it (every signal is blocked until
 // it has reset them). Returns the pid, or -1 with errno.
-int child_entry(void* plan) {
-    run_child(*static_cast<const exec_plan*>(plan));
-    return 127;  // run_child() never returns
-}
-
 pid_t clone_child(const exec_plan& plan) {
     constexpr std::size_t stack_size = 256 * 1024;
     void* stack = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
     if (stack == MAP_FAILED) return -1;
-    const pid_t pid = ::clone(&child_entry, static_cast<char*>(stack) + stack_size,
+    const pid_t pid = ::clone(&clone_entry, static_cast<char*>(stack) + stack_size,
                               CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<exec_plan*>(&plan));
     const int err = errno;
     ::munmap(stack, stack_size);
