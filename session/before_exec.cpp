@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <linux/close_range.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,27 +16,22 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "os/eintr.hpp"
-
 namespace ptypilot::detail {
 
 namespace {
 
-[[noreturn]] void fail(int report_fd, child_failure why, int err) noexcept {
-    const child_report report{static_cast<int>(why), err};
-    // A pipe write this small is atomic; nothing useful can be done if it fails.
-    retry_eintr([&] { return ::write(report_fd, &report, sizeof report); });
+// The caller is suspended until the child execs or ends, so it reads the
+// report only once this write is done.
+[[noreturn]] void fail(const exec_plan& plan, child_failure why, int err) noexcept {
+    plan.report->failure = static_cast<int>(why);
+    plan.report->err = err;
     ::_exit(127);
 }
 
 // close_range needs Linux 5.9; older kernels get the /proc listing, read with
 // raw getdents64 because opendir allocates.
-void close_from_3_except(int keep) noexcept {
-    const unsigned k = static_cast<unsigned>(keep);
-    bool done = true;
-    if (k > 3 && ::syscall(SYS_close_range, 3u, k - 1, 0u) != 0) done = false;
-    if (done && ::syscall(SYS_close_range, k + 1, ~0u, 0u) != 0) done = false;
-    if (done) return;
+void close_from_3() noexcept {
+    if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
 
     const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
@@ -60,7 +57,7 @@ void close_from_3_except(int keep) noexcept {
                     }
                     fd = fd * 10 + (*p - '0');
                 }
-                if (numeric && fd >= 3 && fd != keep && fd != dir) ::close(fd);
+                if (numeric && fd >= 3 && fd != dir) ::close(fd);
                 off += d->d_reclen;
             }
         }
@@ -72,8 +69,7 @@ void close_from_3_except(int keep) noexcept {
     rlim_t top = 65536;
     if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < top)
         top = lim.rlim_cur;
-    for (rlim_t fd = 3; fd < top; ++fd)
-        if (static_cast<int>(fd) != keep) ::close(static_cast<int>(fd));
+    for (rlim_t fd = 3; fd < top; ++fd) ::close(static_cast<int>(fd));
 }
 
 // The substitute start's way: checks that setsid really left the caller's
@@ -82,27 +78,40 @@ void make_controlling_tty_by_hand(const exec_plan& plan) noexcept {
     int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) ::close(fd);
 
-    if (::setsid() == -1) fail(plan.report_fd, child_failure::os_error, errno);
+    if (::setsid() == -1) fail(plan, child_failure::os_error, errno);
 
     fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
         ::close(fd);
-        fail(plan.report_fd, child_failure::not_disconnected, 0);
+        fail(plan, child_failure::not_disconnected, 0);
     }
     // The first terminal a session leader opens becomes its controlling one.
     fd = ::open(plan.tty_name, O_RDWR | O_CLOEXEC);
-    if (fd < 0) fail(plan.report_fd, child_failure::open_child_pty, errno);
+    if (fd < 0) fail(plan, child_failure::open_child_pty, errno);
     ::close(fd);
 
     fd = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
-    if (fd < 0) fail(plan.report_fd, child_failure::open_dev_tty, errno);
+    if (fd < 0) fail(plan, child_failure::open_dev_tty, errno);
     ::close(fd);
 }
 
 // The native start's way, as login_tty does it.
-void make_controlling_tty(const exec_plan& plan) noexcept {
-    if (::setsid() == -1 || ::ioctl(plan.tty_fd, TIOCSCTTY, 0) == -1)
-        fail(plan.report_fd, child_failure::native_terminal, errno);
+void make_controlling_tty(const exec_plan& plan, int tty) noexcept {
+    if (::setsid() == -1 || ::ioctl(tty, TIOCSCTTY, 0) == -1)
+        fail(plan, child_failure::native_terminal, errno);
+}
+
+// Leaves the caller's descriptor table with a copy of 0-2 alone (the kernel
+// copies no more than that) and opens the terminal anew in it.
+int own_table_with_terminal(const exec_plan& plan) noexcept {
+    if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_UNSHARE) != 0)
+        fail(plan, child_failure::no_own_table, errno);
+    const int tty = ::open(plan.shared_table_tty, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    // A /dev/pts of another mount would give some other terminal.
+    if (tty < 0 || ::fstat(tty, &st) != 0 || st.st_rdev != plan.tty_device)
+        fail(plan, child_failure::no_own_table, errno);
+    return tty;
 }
 
 }  // namespace
@@ -112,26 +121,29 @@ void run_child(const exec_plan& plan) noexcept {
     // by the terminal (it is on 0-2 when the caller has closed those). The
     // parent has checked that the directory can be entered, so a failure
     // here is a change made since then, reported like any other.
-    if (plan.dir_fd >= 0 && ::fchdir(plan.dir_fd) == -1) fail(plan.report_fd, child_failure::os_error, errno);
+    if (plan.dir_fd >= 0 && ::fchdir(plan.dir_fd) == -1) fail(plan, child_failure::os_error, errno);
+    // Nothing may be opened or closed before this while the table is the
+    // caller's.
+    const int tty = plan.shared_table_tty != nullptr ? own_table_with_terminal(plan) : plan.tty_fd;
 
     if (plan.tty_name != nullptr)
         make_controlling_tty_by_hand(plan);
     else
-        make_controlling_tty(plan);
+        make_controlling_tty(plan, tty);
     for (int target = 0; target <= 2; ++target) {
         // dup2 onto itself does nothing, so the close-on-exec the terminal
         // was born with has to be cleared by hand there.
-        const int r = plan.tty_fd == target ? ::fcntl(target, F_SETFD, 0) : ::dup2(plan.tty_fd, target);
-        if (r == -1) fail(plan.report_fd, child_failure::os_error, errno);
+        const int r = tty == target ? ::fcntl(target, F_SETFD, 0) : ::dup2(tty, target);
+        if (r == -1) fail(plan, child_failure::os_error, errno);
     }
-    if (plan.tty_fd > 2) ::close(plan.tty_fd);
+    if (tty > 2) ::close(tty);
 
     winsize ws{};
     ws.ws_row = plan.rows;
     ws.ws_col = plan.columns;
     ::ioctl(STDOUT_FILENO, TIOCSWINSZ, &ws);
 
-    close_from_3_except(plan.report_fd);
+    if (plan.shared_table_tty == nullptr) close_from_3();
 
     // Handlers of the parent would run the parent's code here; everything
     // starts at its default except SIGHUP, unless asked, so that the program
@@ -153,7 +165,7 @@ void run_child(const exec_plan& plan) noexcept {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
     ::execve(plan.path, plan.argv, plan.envp);
-    fail(plan.report_fd, child_failure::exec, errno);
+    fail(plan, child_failure::exec, errno);
 }
 
 int clone_entry(void* plan) noexcept { run_child(*static_cast<const exec_plan*>(plan)); }

@@ -7,11 +7,12 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
-#include <optional>
 #include <string>
 
 #include <ptypilot/errors.hpp>
@@ -45,7 +46,7 @@ private:
 // program holding thousands of sessions paid milliseconds for each start.
 // The child shares the caller's memory instead, on a stack of its own, and
 // this thread is suspended until the child has exec'd or ended, as with
-// vfork. run_child() writes nothing of the caller's but errno, and the
+// vfork. run_child() writes nothing of the caller's but its report, and the
 // caller's signal handlers cannot run in it (every signal is blocked until
 // it has reset them). Returns the pid, or -1 with errno.
 pid_t clone_child(const exec_plan& plan) {
@@ -53,8 +54,9 @@ pid_t clone_child(const exec_plan& plan) {
     void* stack = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
     if (stack == MAP_FAILED) return -1;
+    const int files = plan.shared_table_tty != nullptr ? CLONE_FILES : 0;
     const pid_t pid = ::clone(&clone_entry, static_cast<char*>(stack) + stack_size,
-                              CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<exec_plan*>(&plan));
+                              CLONE_VM | CLONE_VFORK | files | SIGCHLD, const_cast<exec_plan*>(&plan));
     const int err = errno;
     ::munmap(stack, stack_size);
     errno = err;
@@ -76,8 +78,24 @@ struct forked {
 
 struct pty_pair {
     unique_fd master;
-    unique_fd tty;  // the child's side
+    unique_fd tty;             // the child's side
+    char path[PATH_MAX] = {};  // the child side's, when known
 };
+
+// Cleared for good once a child could not leave the shared table (a kernel
+// before 5.9, a sandbox that refuses close_range, a /dev/pts elsewhere).
+std::atomic<bool> own_table_works{true};
+
+// Lets the child start on the caller's table when its terminal can be
+// opened again by a path that leads to it.
+void share_table_if_possible(exec_plan& plan, const pty_pair& pty) {
+    struct stat st {};
+    if (!own_table_works.load(std::memory_order_relaxed) || pty.path[0] == '\0' ||
+        ::fstat(pty.tty.get(), &st) != 0)
+        return;
+    plan.shared_table_tty = pty.path;
+    plan.tty_device = st.st_rdev;
+}
 
 // Both sides are close-on-exec from the moment they exist: another thread
 // may fork and exec at any time, and its program must not get the session's
@@ -87,20 +105,21 @@ int open_pty_pair(pty_pair& pair) {
     pair.master = off_standard_streams(unique_fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)));
     if (!pair.master || ::grantpt(pair.master.get()) != 0 || ::unlockpt(pair.master.get()) != 0) return errno;
     pair.tty.reset(::ioctl(pair.master.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (pair.tty && ::ptsname_r(pair.master.get(), pair.path, sizeof pair.path) != 0) pair.path[0] = '\0';
     if (pair.tty) return 0;
     if (errno != EINVAL && errno != ENOTTY) return errno;
     // Before Linux 4.13 the child side can only be opened by its path.
-    char path[PATH_MAX];
-    if (const int err = ::ptsname_r(pair.master.get(), path, sizeof path); err != 0) return err;
-    pair.tty.reset(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (const int err = ::ptsname_r(pair.master.get(), pair.path, sizeof pair.path); err != 0) return err;
+    pair.tty.reset(::open(pair.path, O_RDWR | O_NOCTTY | O_CLOEXEC));
     return pair.tty ? 0 : errno;
 }
 
-forked fork_native(exec_plan plan) {
+forked fork_native(exec_plan plan, bool share) {
     forked out;
     pty_pair pty;
     if (const int err = open_pty_pair(pty); err != 0) throw_fork_failure(err);
     plan.tty_fd = pty.tty.get();
+    if (share) share_table_if_possible(plan, pty);
     int err = 0;
     {
         signal_block block;
@@ -112,16 +131,16 @@ forked fork_native(exec_plan plan) {
     return out;
 }
 
-forked fork_substitute(exec_plan plan) {
+forked fork_substitute(exec_plan plan, bool share) {
     forked out;
     pty_pair pty;
     if (const int err = open_pty_pair(pty); err != 0)
         throw_errno(err, "Error! Could not open pty with os.openpty().");
-    char tty_path[PATH_MAX];
-    if (const int err = ::ttyname_r(pty.tty.get(), tty_path, sizeof tty_path); err != 0) throw_errno(err);
-    out.tty_name = tty_path;
+    if (const int err = ::ttyname_r(pty.tty.get(), pty.path, sizeof pty.path); err != 0) throw_errno(err);
+    out.tty_name = pty.path;
     plan.tty_fd = pty.tty.get();
     plan.tty_name = out.tty_name.c_str();
+    if (share) share_table_if_possible(plan, pty);
     int err = 0;
     {
         signal_block block;
@@ -131,14 +150,6 @@ forked fork_substitute(exec_plan plan) {
     if (out.pid < 0) throw_errno(err, "Error! Failed os.fork().");
     out.master = std::move(pty.master);
     return out;
-}
-
-// Waits until the child has exec'd (the pipe closes) or reports a failure.
-std::optional<child_report> read_report(int fd) {
-    child_report report{};
-    const ssize_t n = retry_eintr([&] { return ::read(fd, &report, sizeof report); });
-    if (n == static_cast<ssize_t>(sizeof report)) return report;
-    return std::nullopt;
 }
 
 void reap(pid_t pid) {
@@ -156,7 +167,8 @@ void reap(pid_t pid) {
             throw_errno(report.err, "Error! Could not open controlling tty, /dev/tty");
         case child_failure::native_terminal: throw_fork_failure(report.err);
         case child_failure::exec:
-        case child_failure::os_error: break;
+        case child_failure::os_error:
+        case child_failure::no_own_table: break;
     }
     throw_errno(report.err);
 }
@@ -164,19 +176,22 @@ void reap(pid_t pid) {
 }  // namespace
 
 started_child start_child(exec_plan plan, bool native) {
-    int pipe_fds[2];
-    check(::pipe2(pipe_fds, O_CLOEXEC));
-    unique_fd report_read(pipe_fds[0]);
-    // The child overwrites 0-2 with its terminal before it could report.
-    unique_fd report_write = off_standard_streams(unique_fd(pipe_fds[1]));
-    if (!report_write) throw_errno();
-    plan.report_fd = report_write.get();
-
-    forked child = native ? fork_native(plan) : fork_substitute(plan);
-    report_write.reset();
-    if (const auto report = read_report(report_read.get())) {
+    child_report report{};
+    plan.report = &report;
+    const auto fork_once = [&](bool share) {
+        return native ? fork_native(plan, share) : fork_substitute(plan, share);
+    };
+    // clone() returns once the child has exec'd or ended: its report is in.
+    forked child = fork_once(true);
+    if (static_cast<child_failure>(report.failure) == child_failure::no_own_table) {
         reap(child.pid);
-        throw_child_failure(*report, child.tty_name);
+        own_table_works.store(false, std::memory_order_relaxed);
+        report = {};
+        child = fork_once(false);
+    }
+    if (report.failure != 0) {
+        reap(child.pid);
+        throw_child_failure(report, child.tty_name);
     }
     return {child.pid, std::move(child.master)};
 }

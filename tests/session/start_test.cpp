@@ -18,6 +18,7 @@
 #include <ptypilot/split_command_line.hpp>
 #include <ptypilot/which.hpp>
 
+#include "support/child_watch.hpp"
 #include "support/helpers.hpp"
 
 using namespace ptypilot;
@@ -107,7 +108,11 @@ TEST_P(Start, ChildHasOnlyTheStandardDescriptors) {
     int stray[2];
     ASSERT_EQ(::pipe(stray), 0);
     const int high = ::fcntl(stray[0], F_DUPFD, 700);
-    EXPECT_EQ(output_of(GetParam(), fixture + " fds"), "0 1 2 \r\n");
+    for (const auto watch : testing_support::both_watches)
+        testing_support::run_with(watch, [&] {
+            EXPECT_EQ(output_of(GetParam(), fixture + " fds"), "0 1 2 \r\n")
+                << testing_support::name_of(watch);
+        });
     ::close(stray[0]);
     ::close(stray[1]);
     ::close(high);

@@ -1,7 +1,8 @@
 // Running a scenario as the session sees two kinds of kernel: one that gives
-// pidfds, and one that refuses pidfd_open (before Linux 5.3, or a sandbox
-// whose seccomp filter answers ENOSYS), where no descriptor tells the
-// child's end.
+// pidfds, and one that refuses pidfd_open and close_range (before Linux 5.3,
+// or a sandbox whose seccomp filter answers ENOSYS), where no descriptor
+// tells the child's end and a child cannot leave the caller's descriptor
+// table cheaply.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,8 +29,8 @@ inline const char* name_of(child_watch w) {
     return w == child_watch::pidfd ? "with a pidfd" : "without a pidfd";
 }
 
-// Makes pidfd_open fail with ENOSYS here and in everything started from
-// here; no privilege needed once no_new_privs is set.
+// Makes pidfd_open and close_range fail with ENOSYS here and in everything
+// started from here; no privilege needed once no_new_privs is set.
 inline bool refuse_pidfd_open() {
 #if defined(__x86_64__)
     constexpr unsigned arch = AUDIT_ARCH_X86_64;
@@ -43,7 +44,8 @@ inline bool refuse_pidfd_open() {
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
