@@ -399,11 +399,12 @@ TEST(Close, AfterAFailedCloseNoOperationTouchesTheOldNumber) {
     testing_support::make_quick(s);
     read_until(s.child_fd, "ready");
     const int old_fd = s.child_fd;
-    EXPECT_THROW(s.close(false), ExceptionPty);
-    // Someone else's file now holds the number.
+    // Made while the number is taken, so that it gets another.
     char path[] = "/tmp/ptypilot-reuse-XXXXXX";
     const int tmp = ::mkstemp(path);
     ASSERT_GE(tmp, 0);
+    EXPECT_THROW(s.close(false), ExceptionPty);
+    // Someone else's file now holds the number.
     const int file = ::dup2(tmp, old_fd);
     ::close(tmp);
     ASSERT_EQ(file, old_fd);
