@@ -156,15 +156,31 @@ std::size_t unfinished_utf8(std::string_view bytes) {
 // between its bytes, which makes such code points too. A terminal shows
 // nothing for the first and U+FFFD for an unfinished character.
 std::string_view sane_utf8(std::string_view bytes, std::string& scratch) {
-    const auto high = std::find_if(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
-    if (high == bytes.end()) return bytes;  // ASCII, as most output is
-    std::string out(bytes.begin(), high);
-    out.reserve(bytes.size());
-    for (std::size_t i = static_cast<std::size_t>(high - bytes.begin()); i < bytes.size();) {
+    const auto is_high = [](char c) { return (c & 0x80) != 0; };
+    std::size_t i =
+        static_cast<std::size_t>(std::find_if(bytes.begin(), bytes.end(), is_high) - bytes.begin());
+    if (i == bytes.size()) return bytes;  // ASCII, as most output is
+    // Copied only from the first change on: UTF-8 as terminals mostly get it
+    // needs none.
+    std::string out;
+    std::size_t kept = 0;  // bytes from here on are still to be copied once copying
+    const auto change = [&](std::size_t at, std::size_t n, std::string_view with) {
+        if (out.empty()) out.reserve(bytes.size());
+        out.append(bytes.substr(kept, at - kept));
+        out.append(with);
+        kept = at + n;
+    };
+    while (i < bytes.size()) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
         const std::size_t length = utf8_length(lead);
         if (length == 0) {
-            out += bytes[i++];  // ASCII, or a byte libvterm shows as U+FFFD on its own
+            // ASCII up to the next high byte, or a byte libvterm shows as
+            // U+FFFD on its own.
+            i = lead < 0x80
+                    ? static_cast<std::size_t>(
+                          std::find_if(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end(), is_high) -
+                          bytes.begin())
+                    : i + 1;
             continue;
         }
         std::size_t n = 1;
@@ -174,11 +190,13 @@ std::string_view sane_utf8(std::string_view bytes, std::string& scratch) {
             ++n;
         }
         if (n < length)
-            out += "\xef\xbf\xbd";  // cut short by what follows
-        else if (code >= 0xa0)
-            out.append(bytes.substr(i, n));
+            change(i, n, "\xef\xbf\xbd");  // cut short by what follows
+        else if (code < 0xa0)
+            change(i, n, "");
         i += n;
     }
+    if (kept == 0) return bytes;
+    out.append(bytes.substr(kept));
     scratch = std::move(out);
     return scratch;
 }
