@@ -81,16 +81,22 @@ void wait_for_input(spawn& s, detail::session_state& state, detail::byte_source&
     if (s.flag_eof && until.remaining() && !source.await_end(s, until))
         end_of_file(s,
                     "End Of File (EOF) in read_nonblocking(). The terminal is closed; the child still runs.");
-    if (!s.isalive()) {
+    // Asking after the end may have taken the last bytes into the source
+    // (an SSH channel's end comes with them), where no descriptor shows them.
+    const bool alive = s.isalive();
+    if (source.pending()) return;
+    if (!alive) {
         // Ended, but it may have left output behind on the terminal.
         if (!readable(fd, 0.0))
             end_of_file(s, "End Of File (EOF) in read_nonblocking(). Braindead platform.");
     } else if (s.irix_hack) {
-        if (!readable(fd, 2.0) && !s.isalive())
+        if (!readable(fd, 2.0) && !s.isalive() && !source.pending())
             end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
     }
     if (!readable(fd, until.remaining())) {
-        if (!s.isalive()) end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
+        const bool ended = !s.isalive();
+        if (source.pending()) return;
+        if (ended) end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
         throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     }
 }
