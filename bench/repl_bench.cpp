@@ -1,14 +1,16 @@
 // One command in step with a REPL's prompt, beside the same line sent and
 // its answer expected by hand on a session tuned for latency; the medians
 // of the two are printed with their ratio and the ratio aimed at. bc shows
-// no prompt: its repl adds a short call to the command's line, which bc
-// reads character by character and runs, printing the token the repl waits
-// for; the others answer with their prompt alone. The second bc row sends
-// that same line by hand, so it shows what the repl itself adds, and the
-// first row's remainder is what bc's reading and printing of the call cost.
+// no prompt: its repl ends the command's line with a key that bc's line
+// editor expands into a short call, which bc runs, printing the token the
+// repl waits for; the others answer with their prompt alone. The second bc
+// row sends those same bytes by hand to a bc with the same key, so it shows
+// what the repl itself adds, and the first row's remainder is what bc's
+// running and printing of the call cost.
 //
 //   build/bench/repl_bench [round trips]
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -69,11 +71,13 @@ void compare(const char* name, int trips, const std::function<void()>& ours,
 // else; the echo is off from the start, as the repl has it, so both read the
 // same bytes (with it on, bc's and python3's line editor would echo every
 // character by itself, which only the hand-tuned side would pay).
-spawn tuned(const std::string& program, const std::vector<std::string>& arguments) {
+spawn tuned(const std::string& program, const std::vector<std::string>& arguments,
+            const std::string& inputrc = "/dev/null") {
     std::vector<std::string> words{"-c", "stty -echo && exec \"$0\" \"$@\"", program};
     words.insert(words.end(), arguments.begin(), arguments.end());
-    spawn s("/bin/sh", argument_list(std::move(words)),
-            {.env = env_map{{"TERM", "dumb"}, {"PATH", "/usr/bin:/bin"}, {"PS1", "$ "}}});
+    spawn s(
+        "/bin/sh", argument_list(std::move(words)),
+        {.env = env_map{{"TERM", "dumb"}, {"PATH", "/usr/bin:/bin"}, {"PS1", "$ "}, {"INPUTRC", inputrc}}});
     s.delaybeforesend = 0;
     s.delayafterread = 0;
     return s;
@@ -102,12 +106,20 @@ int main(int argc, char** argv) {
         },
         1.2);
 
-    // What the repl sends to bc and waits for, with its settings: the call
-    // and the history setting of repl::bc(), a token as long as its own.
+    // What the repl sends to bc and waits for, with its settings: the key,
+    // the call and the history setting of repl::bc(), a token as long as its
+    // own.
+    char inputrc[] = "/tmp/repl_bench-inputrc-XXXXXX";
+    const int rc = ::mkstemp(inputrc);
+    const std::string binding = "\"\\C-]\": \";z()\\n\"\n";
+    if (rc < 0 || ::write(rc, binding.data(), binding.size()) != static_cast<ssize_t>(binding.size()))
+        fail("cannot write an inputrc");
+    ::close(rc);
     const std::string token = "ptypilot0123456789abcdef";
-    spawn bc_line = tuned("bc", {"-q"});
+    spawn bc_line = tuned("bc", {"-q"}, inputrc);
     bc_line.send("history = 0\ndefine void z() { print \"" + token + "\\n\" }\nz()\n");
     bc_line.expect_exact(token + "\r\n", 10);
+    ::unlink(inputrc);  // read by bc's line editor at its start
     const auto prompt = std::make_shared<searcher_re>(
         compiled_pattern_list{regex(token + "\r\n"), sentinel::eof, sentinel::timeout});
     compare(
@@ -116,7 +128,7 @@ int main(int argc, char** argv) {
             if (calc.execute("6*7", 10).output != "42\r\n") fail("bc: wrong answer from execute");
         },
         [&] {
-            bc_line.send("6*7;z()\n");
+            bc_line.send("6*7\x1d");
             if (bc_line.expect_loop(prompt, 10) != 0 || bc_line.before_str() != "42\r\n")
                 fail("bc: wrong answer to the same line");
         },

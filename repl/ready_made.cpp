@@ -2,13 +2,20 @@
 // output and nothing they print depends on the user's start-up files.
 #include <ptypilot/repl.hpp>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <random>
 #include <string_view>
 
+#include "os/off_standard_streams.hpp"
+#include "os/unique_fd.hpp"
+
 namespace ptypilot {
+
+using detail::off_standard_streams;
+using detail::unique_fd;
 
 namespace {
 
@@ -90,21 +97,71 @@ repl repl::python(const std::string& program, const spawn_options& options) {
         std::move(prompts));
 }
 
+namespace {
+
+// bc's line editor (readline) reads a line a character at a time, a few
+// microseconds each: a key it expands into ";z()" and the line's end by
+// itself costs one read instead of five. Which editor bc has, if any, shows
+// only in what it does: bc shows at start whether it took the key, and
+// until it has the repl sends the call as text. Tabs are made plain too:
+// the editor would otherwise complete file names in a command.
+constexpr char prompt_key = '\x1d';  // Ctrl-], which no command may hold
+constexpr std::string_view bc_inputrc = "\"\\C-]\": \";z()\\n\"\n\"\\t\": self-insert\n";
+
+struct bc_editor {
+    unique_fd inputrc;               // read by the editor at its start, then closed
+    const spawn* session = nullptr;  // the repl's, whose first prompt shows what the key did
+    std::string key_token;           // printed through the key at start when bc took it
+    std::optional<bool> takes_key;
+
+    bool key_works() {
+        if (!takes_key) {
+            // The repl asks about the first command's last line right after
+            // the first prompt, whose text before it holds what the key printed.
+            takes_key =
+                session != nullptr && session->before_str().find(key_token + "\r\n") != std::string::npos;
+            inputrc.reset();
+        }
+        return *takes_key;
+    }
+};
+
+// The editor's settings, in a file that is never on disk: the child opens
+// the caller's descriptor through /proc. Empty when there is none to be had.
+unique_fd inputrc_file() {
+    unique_fd fd = off_standard_streams(unique_fd(::memfd_create("ptypilot-inputrc", MFD_CLOEXEC)));
+    if (fd &&
+        ::write(fd.get(), bc_inputrc.data(), bc_inputrc.size()) != static_cast<ssize_t>(bc_inputrc.size()))
+        fd.reset();
+    return fd;
+}
+
+}  // namespace
+
 repl repl::bc(const std::string& program, const spawn_options& options) {
     const std::string token = random_token();
     const std::string recovery_token = random_token();
-    const spawn_options ready = with_environment(options, {{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}}, {});
+    auto editor = std::make_shared<bc_editor>();
+    editor->inputrc = inputrc_file();
+    editor->key_token = random_token();
+    const std::string inputrc = editor->inputrc ? "/proc/" + std::to_string(::getpid()) + "/fd/" +
+                                                      std::to_string(editor->inputrc.get())
+                                                : "/dev/null";
+    const spawn_options ready = with_environment(options, {{"TERM", "dumb"}, {"INPUTRC", inputrc}}, {});
     // The token on a line of its own is what `print` writes; its echo, were
-    // there one, would hold a backslash before the "n". bc's line editor
-    // reads a line character by character, some microseconds each: the call
-    // that goes on every command's line has the shortest name bc allows.
-    // The editor also keeps every line in its history, which it walks once
-    // per line: a session of many commands would slow down with each.
+    // there one, would hold a backslash before the "n". The call that goes
+    // on every command's line has the shortest name bc allows. The editor
+    // also keeps every line in its history, which it walks once per line: a
+    // session of many commands would slow down with each.
     repl_options prompts(regex(token + "\r\n"));
-    prompts.setup = "history = 0\ndefine void z() { print \"" + token + "\\n\" }";
+    // z() prints the key's token while the key is tried, the prompt's after.
+    prompts.setup = "history = 0\ndefine void z() { print \"" + editor->key_token + "\\n\" }\n";
+    prompts.setup += std::string(1, prompt_key) + "\n";
+    prompts.setup += "define void z() { print \"" + token + "\\n\" }";
     prompts.setup += "\ndefine void ptq_() { print \"" + recovery_token + "\\n\" }";
     prompts.prompt_line = "z()";
-    prompts.join_prompt_line = [](std::string_view line) -> std::optional<std::string> {
+    prompts.join_prompt_line = [editor](std::string_view line) -> std::optional<std::string> {
+        const bool key = editor->key_works();
         // Braces, strings, comments and a closing backslash could take the
         // call in or drop it; after anything else a ";" only adds a statement.
         static constexpr std::string_view plain =
@@ -112,13 +169,15 @@ repl repl::bc(const std::string& program, const spawn_options& options) {
         if (line.empty() || line.find_first_not_of(plain) != std::string_view::npos ||
             line.find("/*") != std::string_view::npos)
             return std::nullopt;
-        return std::string(line) + ";z()";
+        return std::string(line) + (key ? std::string(1, prompt_key) : ";z()\n");
     };
     // A parse error or a runtime error ends the execution of the whole line.
     prompts.line_dropped = regex("(\\(standard_in\\) [0-9]+: |Runtime error \\(func=)[^\n]*\n");
     prompts.recovery_line = "ptq_()";
     prompts.recovery_prompt = regex(recovery_token + "\r\n");
-    return repl(started_without_echo(program, {"-q"}, ready), std::move(prompts));
+    repl calculator(started_without_echo(program, {"-q"}, ready), std::move(prompts));
+    editor->session = &calculator.session();
+    return calculator;
 }
 
 }  // namespace ptypilot

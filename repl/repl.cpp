@@ -104,12 +104,14 @@ struct repl::state {
         std::string last = lines[sent++];
         auto with_prompt = options.join_prompt_line ? options.join_prompt_line(last) : std::nullopt;
         joined = with_prompt.has_value();
-        if (joined)
-            last = std::move(*with_prompt);
-        else
-            all += last + "\n";
-        echoes.push_back(last);
-        all += (joined ? last : options.prompt_line) + "\n";
+        if (joined) {
+            all += *with_prompt;
+            if (with_prompt->ends_with('\n')) with_prompt->pop_back();
+            echoes.push_back(std::move(*with_prompt));
+        } else {
+            all += last + "\n" + options.prompt_line + "\n";
+            echoes.push_back(std::move(last));
+        }
         session.send(all);
     }
 

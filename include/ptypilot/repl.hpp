@@ -57,10 +57,12 @@ struct PTYPILOT_API repl_options {
     /// every command, and once at the start, that makes the program print
     /// text `prompt` matches. Empty: none.
     std::string prompt_line;
-    /// For a `prompt_line`: the command's last line with the prompt line
-    /// added to it when that keeps the line's meaning (bc: after a ";"), or
-    /// no value to send it on a line of its own. A line editor answers one
-    /// line sooner than two. Null: always a line of its own.
+    /// For a `prompt_line`: what to send for the command's last line with
+    /// the prompt line added to it, the line's end included, when that
+    /// keeps the line's meaning (bc: the line, ";z()" and "\n", or the line
+    /// and a key bc's line editor expands into those), or no value to send
+    /// the prompt line on a line of its own. A line editor answers one line
+    /// sooner than two. Null: always a line of its own.
     std::function<std::optional<std::string>(std::string_view last_line)> join_prompt_line;
     /// Output meaning that the program dropped the rest of a line (bc: its
     /// error messages), and with it a joined prompt line. When it comes, the
@@ -163,11 +165,15 @@ public:
     /// command's last line when it holds only names, numbers, operators and
     /// parentheses, otherwise on a line of its own (and on one of its own
     /// again, with a token of its own, after bc reported an error, which
-    /// drops the rest of the line). The name is one letter because bc's line
-    /// editor takes each character of a line at some microseconds' cost. A
-    /// command that defines `z` itself takes the prompt away. The line
-    /// editor's history is off (`history = 0`), so a long session does not
-    /// slow down. Started as python() is.
+    /// drops the rest of the line). bc's line editor takes each character of
+    /// a line at some microseconds' cost: the name is one letter, and when
+    /// the editor is readline (as bc shows at start) the call and the line's
+    /// end go as one key (Ctrl-]) that a settings file of the repl's own
+    /// (INPUTRC, held open by the repl until the first command) binds to
+    /// them; there tab is a plain character instead of file-name
+    /// completion. A command that defines `z` itself takes the prompt away.
+    /// The line editor's history is off (`history = 0`), so a long session
+    /// does not slow down. Started as python() is.
     static repl bc(const std::string& program = "bc", const spawn_options& options = {});
 
     /// Closes the session, ending its program.

@@ -13,6 +13,8 @@
 #include <functional>
 #include <iterator>
 
+#include "support/helpers.hpp"
+
 using namespace ptypilot;
 
 namespace {
@@ -28,12 +30,29 @@ struct program {
     std::function<repl()> make;
 };
 
+// bc reading lines through a pipe: no line editor, so none takes the repl's
+// key. Both bcs run in its directory, where the editor would complete a
+// number into the one file's name at a tab.
+const std::string& bc_without_editor() {
+    static const testing_support::scoped_temp_dir dir;
+    static const std::string path = [] {
+        std::string script = dir.path() + "/7bc";
+        std::ofstream(script) << "#!/bin/sh\ncat | exec bc \"$@\"\n";
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        return script;
+    }();
+    return path;
+}
+
+std::string bc_directory() { return std::filesystem::path(bc_without_editor()).parent_path(); }
+
 const program programs[] = {
     {"sh", [] { return repl::shell("/bin/sh"); }},
     {"dash", [] { return repl::shell("dash"); }},
     {"bash", [] { return repl::shell("bash"); }},
     {"python3", [] { return repl::python("/usr/bin/python3"); }},
-    {"bc", [] { return repl::bc(); }},
+    {"bc", [] { return repl::bc("bc", {.cwd = bc_directory()}); }},
+    {"bc without a line editor", [] { return repl::bc(bc_without_editor(), {.cwd = bc_directory()}); }},
 };
 
 struct command_case {
@@ -70,6 +89,7 @@ std::vector<command_case> cases_for(const std::string& name) {
     return {
         {"empty output", "x = 1", "", std::nullopt},
         {"many lines", "for (i = 0; i < 300; i++) i", numbers(300), std::nullopt},
+        {"tabs", "x = 7\t* 6\nx", "42\r\n", std::nullopt},
         {"a function", "define f(x) {\n  return (x * 2)\n}\nf(21)", "42\r\n", std::nullopt},
         {"failing", "1/0", "Divide by zero\r\n", std::nullopt, true},
         {"failing before its last line", "1/0\nx = 2\nx", "Divide by zero\r\n2\r\n", std::nullopt, true},
