@@ -89,9 +89,10 @@ void wait_for_input(spawn& s, detail::session_state& state, detail::byte_source&
         // Ended, but it may have left output behind on the terminal.
         if (!readable(fd, 0.0))
             end_of_file(s, "End Of File (EOF) in read_nonblocking(). Braindead platform.");
-    } else if (s.irix_hack) {
-        if (!readable(fd, 2.0) && !s.isalive() && !source.pending())
-            end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
+    } else if (s.irix_hack && !readable(fd, 2.0)) {
+        const bool ended = !s.isalive();
+        if (source.pending()) return;
+        if (ended) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
     }
     if (!readable(fd, until.remaining())) {
         const bool ended = !s.isalive();
