@@ -81,23 +81,30 @@ void wait_for_input(spawn& s, detail::session_state& state, detail::byte_source&
     if (s.flag_eof && until.remaining() && !source.await_end(s, until))
         end_of_file(s,
                     "End Of File (EOF) in read_nonblocking(). The terminal is closed; the child still runs.");
-    // Asking after the end may have taken the last bytes into the source
-    // (an SSH channel's end comes with them), where no descriptor shows them.
-    const bool alive = s.isalive();
-    if (source.pending()) return;
-    if (!alive) {
+    // Asking after the end may take the last bytes into the source (an SSH
+    // channel's end comes with them), where no descriptor shows them: they
+    // are read before any end is believed.
+    enum class asked { alive, ended, bytes_held };
+    const auto ask = [&] {
+        const bool alive = s.isalive();
+        return source.pending() ? asked::bytes_held : alive ? asked::alive : asked::ended;
+    };
+    const asked first = ask();
+    if (first == asked::bytes_held) return;
+    if (first == asked::ended) {
         // Ended, but it may have left output behind on the terminal.
         if (!readable(fd, 0.0))
             end_of_file(s, "End Of File (EOF) in read_nonblocking(). Braindead platform.");
     } else if (s.irix_hack && !readable(fd, 2.0)) {
-        const bool ended = !s.isalive();
-        if (source.pending()) return;
-        if (ended) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
+        const asked later = ask();
+        if (later == asked::bytes_held) return;
+        if (later == asked::ended) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Pokey platform.");
     }
     if (!readable(fd, until.remaining())) {
-        const bool ended = !s.isalive();
-        if (source.pending()) return;
-        if (ended) end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
+        const asked last = ask();
+        if (last == asked::bytes_held) return;
+        if (last == asked::ended)
+            end_of_file(s, "End of File (EOF) in read_nonblocking(). Very pokey platform.");
         throw TIMEOUT("Timeout exceeded in read_nonblocking().");
     }
 }
