@@ -26,8 +26,13 @@ namespace ptypilot {
 struct searcher_re::state {
     // Mirrors _searches, so that a list changed after construction is
     // noticed; holding the programs keeps their addresses from being reused.
-    std::vector<std::shared_ptr<const detail::regex_code>> codes;
-    std::vector<std::size_t> resume;
+    // Each program sits beside its resume offset: a search reads both, and
+    // over many sessions every separate allocation is one more cache miss.
+    struct pattern_state {
+        std::shared_ptr<const detail::regex_code> code;
+        std::size_t resume = 0;
+    };
+    std::vector<pattern_state> patterns;
     // Length of the buffer at the previous windowless search.
     std::optional<std::size_t> previous_length;
     pcre2_match_data* md = nullptr;
@@ -38,21 +43,24 @@ struct searcher_re::state {
     state& operator=(const state&) = delete;
 
     void sync(const std::vector<std::pair<int, regex>>& searches) {
-        const bool same = codes.size() == searches.size() &&
-                          std::equal(codes.begin(), codes.end(), searches.begin(),
-                                     [](const auto& c, const auto& s) { return c == s.second.code(); });
+        const bool same = patterns.size() == searches.size() &&
+                          std::equal(patterns.begin(), patterns.end(), searches.begin(),
+                                     [](const auto& p, const auto& s) { return p.code == s.second.code(); });
         if (same && md != nullptr) return;
-        codes.clear();
+        patterns.clear();
         std::uint32_t pairs = 1;
         for (const auto& s : searches) {
-            codes.push_back(s.second.code());
+            patterns.push_back({s.second.code(), 0});
             pairs = std::max(pairs, s.second.code()->capture_count + 1);
         }
         pcre2_match_data_free(md);
         md = pcre2_match_data_create(pairs, nullptr);
         if (md == nullptr) throw std::bad_alloc();
-        resume.assign(codes.size(), 0);
         previous_length.reset();
+    }
+
+    void restart() {
+        for (auto& p : patterns) p.resume = 0;
     }
 
     // Each pattern searched from its resume offset (or the window's start),
@@ -90,7 +98,7 @@ int searcher_re::state::search(searcher_re& self, std::string_view buffer,
     for (std::size_t i = 0; i < self._searches.size(); ++i) {
         const auto& [index, rx] = self._searches[i];
         const detail::regex_code& code = *rx.code();
-        const std::size_t from = resuming ? st.resume[i] : searchstart;
+        const std::size_t from = resuming ? st.patterns[i].resume : searchstart;
         if (from > n) continue;
         const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(st.md);
         if (detail::run_match(code, code.re.get(), buffer, from, 0, st.md) >= 0 && ov[0] < n) {
@@ -106,11 +114,11 @@ int searcher_re::state::search(searcher_re& self, std::string_view buffer,
         if (hunter == nullptr) continue;  // rescanned from 0 every time
         const int rc = detail::run_match(code, hunter, buffer, from, PCRE2_PARTIAL_HARD, st.md);
         if (rc == PCRE2_ERROR_PARTIAL) {
-            st.resume[i] = ov[0];
+            st.patterns[i].resume = ov[0];
         } else if (rc >= 0) {
-            st.resume[i] = pcre2_get_startchar(st.md);
+            st.patterns[i].resume = pcre2_get_startchar(st.md);
         } else {
-            st.resume[i] = n;
+            st.patterns[i].resume = n;
         }
     }
     if (first_match == absurd_match) return -1;
@@ -131,14 +139,14 @@ searcher_re::searcher_re(searcher_re&&) noexcept = default;
 searcher_re& searcher_re::operator=(searcher_re&&) noexcept = default;
 
 std::size_t searcher_re::resume_offset(std::size_t i) const {
-    return state_ && i < state_->resume.size() ? state_->resume[i] : 0;
+    return state_ && i < state_->patterns.size() ? state_->patterns[i].resume : 0;
 }
 
 int searcher_re::search(std::string_view buffer, std::size_t, std::optional<long> searchwindowsize) {
     if (!state_) state_ = std::make_unique<state>();  // moved-from
     state_->sync(_searches);
     // Nothing is known of this buffer: every pattern starts at 0.
-    std::fill(state_->resume.begin(), state_->resume.end(), 0);
+    state_->restart();
     return state_->search(*this, buffer, searchwindowsize);
 }
 
@@ -149,7 +157,7 @@ int searcher_re::search_appended(std::string_view buffer, std::size_t freshlen,
     st.sync(_searches);
     const bool continues =
         st.previous_length && freshlen <= buffer.size() && buffer.size() - freshlen == *st.previous_length;
-    if (!continues) std::fill(st.resume.begin(), st.resume.end(), 0);
+    if (!continues) st.restart();
     return state_->search(*this, buffer, searchwindowsize);
 }
 
