@@ -4,6 +4,8 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "os/clock.hpp"
 #include "os/eintr.hpp"
@@ -131,17 +133,37 @@ std::string spawn::read_nonblocking(long size, std::optional<seconds_value> time
 void detail::read_into(spawn& s, session_state& state, std::string& dst, long size,
                        std::optional<double> timeout, bool every_chunk) {
     if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
+    // Every wait takes what is left of this one time-out.
+    read_into(s, state, dst, size, call_deadline(s, timeout), every_chunk);
+}
+
+void detail::read_into(spawn& s, session_state& state, std::string& dst, long size, const deadline& until,
+                       bool every_chunk) {
+    if (s.closed) throw std::logic_error("I/O operation on closed file in read_nonblocking().");
     byte_source& source = open_source(s, state);
-    // Every wait below takes what is left of this one time-out.
-    const deadline until = call_deadline(s, timeout);
 
     const std::size_t want = read_request(size);
-    if (state.scratch.size() < want) state.scratch.resize(want);
+    // One space per thread, not per session: over thousands of sessions a
+    // space of each one's own costs maxread bytes apiece and a cache miss on
+    // every read. A chunk never outlives the read that took it; a read made
+    // while one is logged (from a caller's log stream) takes a space of its own.
+    thread_local std::vector<char> shared_scratch;
+    thread_local bool scratch_taken = false;
+    std::vector<char> own_scratch;
+    std::vector<char>& scratch = scratch_taken ? own_scratch : shared_scratch;
+    const bool took = !std::exchange(scratch_taken, true);
+    struct give_back {
+        bool took;
+        ~give_back() {
+            if (took) scratch_taken = false;
+        }
+    } released{took};
+    if (scratch.size() < want) scratch.resize(want);
     for (;;) {
         ssize_t n = -1;
         do {
             wait_for_input(s, state, source, until);
-            n = retry_eintr([&] { return source.read_some({state.scratch.data(), want}); });
+            n = retry_eintr([&] { return source.read_some({scratch.data(), want}); });
             // A descriptor the caller left non-blocking (a socket of an event
             // loop) may have nothing after all: wait again, with the time left.
         } while (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
@@ -149,7 +171,7 @@ void detail::read_into(spawn& s, session_state& state, std::string& dst, long si
         // closed it: that is the end of the output, not an error.
         if (n < 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Exception style platform.");
         if (n == 0) end_of_file(s, "End Of File (EOF) in read_nonblocking(). Empty string style platform.");
-        const std::string_view chunk(state.scratch.data(), static_cast<std::size_t>(n));
+        const std::string_view chunk(scratch.data(), static_cast<std::size_t>(n));
         // Kept before it is logged: a log that fails loses none of it.
         // With escape stripping on, a chunk of nothing but escape sequences
         // leaves nothing: read again, with the time left.

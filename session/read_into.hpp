@@ -7,6 +7,7 @@
 
 #include <ptypilot/spawn.hpp>
 
+#include "os/clock.hpp"
 #include "session/session_state.hpp"
 
 namespace ptypilot::detail {
@@ -22,6 +23,9 @@ std::size_t read_request(long size);
 // read goes on, unless `every_chunk` (a caller watching the screen, which
 // such a chunk may well have changed).
 void read_into(spawn& s, session_state& state, std::string& dst, long size, std::optional<double> timeout,
+               bool every_chunk = false);
+// The same, waiting no longer than `until`.
+void read_into(spawn& s, session_state& state, std::string& dst, long size, const deadline& until,
                bool every_chunk = false);
 
 }  // namespace ptypilot::detail

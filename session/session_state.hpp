@@ -21,8 +21,6 @@ struct session_state {
     // yet until the start), a caller's descriptor, or any other source.
     // Never empty.
     std::unique_ptr<byte_source> source = unstarted_child();
-    // Reused by every read, so that a large maxread costs nothing per read.
-    std::vector<char> scratch;
     // "<ptypilot.spawn object at 0x...>", fixed when the session is made:
     // it names the session, wherever the object is moved.
     std::string identity;

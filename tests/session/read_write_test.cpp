@@ -147,6 +147,32 @@ TEST(ReadNonblocking, AFailingLogLosesNoOutput) {
     EXPECT_EQ(t.buffer.substr(0, 5), "hello");
 }
 
+// A log stream may read another session while it logs a chunk: each read
+// keeps its own bytes, and every log gets the chunk of the read it logs.
+TEST(ReadNonblocking, ALogThatReadsAnotherSessionKeepsEachChunk) {
+    spawn inner(fixture + " print inner-text");
+    quick(inner);
+    struct reading_log : std::streambuf {
+        spawn* other = nullptr;
+        std::string got;
+        std::streamsize xsputn(const char*, std::streamsize n) override {
+            if (got.empty()) got = other->read_nonblocking(100, 20);
+            return n;
+        }
+    } reader;
+    reader.other = &inner;
+    std::ostream reading(&reader);
+    chunk_log read_only;
+    spawn outer(fixture + " print outer-text");
+    quick(outer);
+    outer.logfile = &reading;
+    outer.logfile_read = &read_only;
+    const std::string first = outer.read_nonblocking(100, 20);
+    EXPECT_EQ(first.substr(0, 10), "outer-text");
+    EXPECT_EQ(reader.got.substr(0, 10), "inner-text");
+    EXPECT_EQ(read_only.all(), first);
+}
+
 namespace {
 std::atomic<int> alarms{0};
 void count_alarm(int) { alarms.fetch_add(1); }
