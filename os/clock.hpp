@@ -34,6 +34,10 @@ public:
     // No value: never.
     explicit deadline(std::optional<double> seconds) noexcept
         : end_(seconds ? std::optional<double>(now() + *seconds) : std::nullopt) {}
+    // `seconds` from `from`, a time the caller read from now() already: a
+    // loop over many sessions reads the clock once for each of them.
+    deadline(std::optional<double> seconds, double from) noexcept
+        : end_(seconds ? std::optional<double>(from + *seconds) : std::nullopt) {}
 
     // No value without a limit; negative once the time is up.
     std::optional<double> remaining() const noexcept {

@@ -25,10 +25,11 @@ bool read_would_wait_for_child(spawn& s, session_state& state) {
 
 expect_call::expect_call(spawn& s, session_state& state, std::shared_ptr<search_strategy> searcher,
                          std::optional<double> timeout, std::optional<long> searchwindowsize,
-                         unlisted_eof eof)
+                         unlisted_eof eof, std::optional<double> started)
     : s_(s), state_(state), searcher_(std::move(searcher)), eof_(eof) {
     left_ = call_timeout(s, timeout);
-    until_ = deadline(left_);
+    started_ = started ? *started : now();
+    until_ = deadline(left_, started_);
     const bool same_strategy = s.searcher.get() == searcher_.get();
     s.searcher = searcher_;
     window_ = searchwindowsize && *searchwindowsize == -1 ? s.searchwindowsize : searchwindowsize;
@@ -94,7 +95,8 @@ std::optional<int> expect_call::advance(bool wait) {
         freshlen_ = 0;
         const std::size_t had = incoming_.size();
         try {
-            read_into(s_, state_, incoming_, s_.maxread, wait ? left_ : std::optional<double>(0.0));
+            // A read that must not wait has a deadline passed already.
+            read_into(s_, state_, incoming_, s_.maxread, wait ? deadline(left_) : deadline(0.0, started_));
         } catch (const TIMEOUT&) {
             // Nothing there yet, but the call still has time: no outcome.
             if (!time_left()) throw;

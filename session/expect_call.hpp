@@ -26,10 +26,11 @@ public:
 
     // Takes the session's buffer over and makes `searcher` the session's
     // `searcher`. The time-out and the window as expect_loop() takes them
-    // (-1: the session's own).
+    // (-1: the session's own). The time-out counts from `started` when given,
+    // a time the caller has just read from now().
     expect_call(spawn& s, session_state& state, std::shared_ptr<search_strategy> searcher,
                 std::optional<double> timeout, std::optional<long> searchwindowsize,
-                unlisted_eof eof = unlisted_eof::thrown);
+                unlisted_eof eof = unlisted_eof::thrown, std::optional<double> started = std::nullopt);
     // A call that ends without commit() gives all the text it holds back to
     // the session's buffer, and no field changes: nothing is lost, and the
     // next call finds it there.
@@ -76,6 +77,7 @@ private:
     // read, then what is left after each read.
     std::optional<double> left_;
     deadline until_{std::nullopt};
+    double started_ = 0;  // when the call began (monotonic seconds)
     std::string incoming_;
     std::size_t started_with_ = 0;
     std::size_t freshlen_ = 0;

@@ -30,9 +30,9 @@ constexpr double unwatched_period = 0.1;
 // Events taken per epoll_wait: beyond it the kernel hands out the rest in
 // the next round, moving the ones it reported to the back of its list. Kept
 // small so that the members a round reads are still in the cache when the
-// caller answers them (4096 cost a sixth more CPU per trip over 10,000
-// sockets).
-constexpr std::size_t most_events = 256;
+// caller answers them: over 10,000 sockets 4096 cost a sixth more CPU per
+// trip than 256, and 256 a tenth more than 32 (below 32 nothing changes).
+constexpr std::size_t most_events = 32;
 
 // A time-out already past that still reads what has arrived; the second
 // look after it ends the wait without reading. Never -1, which stands for
@@ -171,7 +171,7 @@ void session_group::impl::arm(std::uint32_t slot, std::shared_ptr<search_strateg
     if (until) {
         ++timed;
         // The round trip's common case, a time-out later than the last one,
-        // keeps the entry it has: it moves on when it comes first.
+        // keeps the entry it has: it moves on when it comes due.
         if (!m.in_heap || m.entry_at > *until) {
             ++m.timer_gen;
             push_timer(slot, *until);
@@ -236,18 +236,19 @@ void session_group::impl::push_timer(std::uint32_t slot, double at) {
 }
 
 void session_group::impl::tidy_timers() {
-    // Until the first entry is a time-out that counts: stale ones go, and
-    // one that comes before its member's time-out moves on to it.
+    // Until the first entry is one that counts: entries of members that left
+    // or took a newer entry go. One that comes before its member's time-out
+    // (set again since) stays until it is due: moving it on at every wait
+    // would cost a pop and a push for every round trip; when due it costs
+    // one per time-out, and the wait before it merely ends early.
     while (!timers.empty()) {
         const timer t = timers.front();
         member& m = members[t.slot];
         const bool current = m.live && m.timer_gen == t.gen;
-        if (current && m.armed && m.until && *m.until <= t.at) return;
+        if (current && m.armed && m.until) return;
         std::pop_heap(timers.begin(), timers.end(), std::greater<>());
         timers.pop_back();
-        if (!current) continue;
-        m.in_heap = false;
-        if (m.armed && m.until) push_timer(t.slot, *m.until);
+        if (current) m.in_heap = false;
     }
 }
 
@@ -301,8 +302,12 @@ void session_group::impl::due_timers() {
         const std::uint32_t slot = timers.front().slot;
         std::pop_heap(timers.begin(), timers.end(), std::greater<>());
         timers.pop_back();
-        members[slot].in_heap = false;
-        queue(slot, true);
+        member& m = members[slot];
+        m.in_heap = false;
+        if (*m.until <= t)
+            queue(slot, true);
+        else
+            push_timer(slot, *m.until);  // set again since: due later
     }
 }
 
@@ -312,8 +317,10 @@ void session_group::impl::serve_one(std::uint32_t slot, std::vector<group_outcom
     m.readable = m.readable && m.want_read;
     bool overdue = false;
     std::optional<double> left;
+    std::optional<double> t;
     if (m.until) {
-        left = *m.until - detail::now();
+        t = detail::now();
+        left = *m.until - *t;
         if (!(*left > 0)) {
             overdue = true;
             left = m.last_chance ? past_due : 0.0;
@@ -326,7 +333,8 @@ void session_group::impl::serve_one(std::uint32_t slot, std::vector<group_outcom
     std::exception_ptr error;
     {
         const bool started_empty = m.s->buffer.empty();  // the call takes the buffer over
-        detail::expect_call call(*m.s, *m.state, m.searcher, left, m.window);
+        detail::expect_call call(*m.s, *m.state, m.searcher, left, m.window,
+                                 detail::expect_call::unlisted_eof::thrown, t);
         try {
             std::optional<int> found;
             if (m.fresh) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 
@@ -166,6 +167,26 @@ TEST(SessionGroup, TimeoutsOutliveWaits) {
     EXPECT_EQ(timed_out.at(2).index, -1);
     EXPECT_THROW(std::rethrow_exception(timed_out.at(2).error), TIMEOUT);
     EXPECT_TRUE(g.contains(1) && g.contains(2));
+}
+
+// A time-out set again counts from then: a later one is not cut short by
+// the one it replaced, and an earlier one is not held back by it.
+TEST(SessionGroup, TimeoutSetAgainReplacesTheOldOne) {
+    socket_session quiet;
+    session_group g;
+    g.add(0, *quiet.s, "never", 0.2);
+    EXPECT_TRUE(g.wait(0.05).empty());
+    const auto set_again = std::chrono::steady_clock::now();
+    g.rearm(0, 0.6);
+    auto got = some(g);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].status, group_status::timeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - set_again, std::chrono::milliseconds(600));
+    g.rearm(0, 30.0);
+    g.rearm(0, 0.1);
+    got = some(g);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].status, group_status::timeout);
 }
 
 // A child that ends while a process it left keeps the terminal open is
