@@ -150,8 +150,9 @@ TEST(ReadNonblocking, AFailingLogLosesNoOutput) {
 // A log stream may read another session while it logs a chunk: each read
 // keeps its own bytes, and every log gets the chunk of the read it logs.
 TEST(ReadNonblocking, ALogThatReadsAnotherSessionKeepsEachChunk) {
-    spawn inner(fixture + " print inner-text");
+    spawn inner(fixture + " print inner-text"), outer(fixture + " print outer-text");
     quick(inner);
+    quick(outer);
     struct reading_log : std::streambuf {
         spawn* other = nullptr;
         std::string got;
@@ -163,8 +164,6 @@ TEST(ReadNonblocking, ALogThatReadsAnotherSessionKeepsEachChunk) {
     reader.other = &inner;
     std::ostream reading(&reader);
     chunk_log read_only;
-    spawn outer(fixture + " print outer-text");
-    quick(outer);
     outer.logfile = &reading;
     outer.logfile_read = &read_only;
     const std::string first = outer.read_nonblocking(100, 20);
