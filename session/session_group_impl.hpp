@@ -68,7 +68,7 @@ struct session_group::impl {
     std::unordered_set<const spawn*> sessions;
     std::unordered_set<const search_strategy*> strategies;
     // A min-heap on `at`. A member's entry may come before its time-out (a
-    // later one set since): it moves on when it comes first. Stale entries
+    // later one set since): it moves on when it comes due. Stale entries
     // are skipped.
     std::vector<timer> timers;
     std::size_t timed = 0;  // armed members with a time-out

@@ -1,12 +1,12 @@
-// What a session keeps to itself: its byte source and its scratch space. The public fields (child_fd, pid,
-// ...) are what callers see; these are what the session needs to keep its promises.
+// What a session keeps to itself: its byte source and what its reads
+// remember. The public fields (child_fd, pid, ...) are what callers see;
+// these are what the session needs to keep its promises.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <ptypilot/spawn.hpp>
 
