@@ -65,6 +65,12 @@ double median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// The median of the last hundred starts: those with the most sessions open,
+// where a cost that grows with them shows most.
+double median_of_last_hundred(const std::vector<double>& v) {
+    return median(std::vector<double>(v.end() - std::min<std::ptrdiff_t>(100, std::ssize(v)), v.end()));
+}
+
 int open_descriptors() {
     int n = 0;
     if (DIR* d = ::opendir("/proc/self/fd")) {
@@ -352,7 +358,7 @@ void raw_starts(int n) {
     }
     for (const int m : masters) ::close(m);
     for (int i = 0; i < n; ++i) ::wait(nullptr);
-    const double last_starts = median(std::vector<double>(among.end() - std::min(100, n), among.end()));
+    const double last_starts = median_of_last_hundred(among);
     std::printf(
         "  raw forkpty: start %6.0f us median among %d, the last hundred %6.0f us (alone %6.0f us): "
         "ratio %.2f\n",
@@ -392,9 +398,7 @@ void bench_ptys(int n) {
         group.add(static_cast<std::uint64_t>(i), *sessions.back(), "ping\r\n");
     }
     const double start_each = median(among);
-    // The starts with the most sessions open, where a cost that grows with
-    // them shows most.
-    const double last_starts = median(std::vector<double>(among.end() - std::min(100, n), among.end()));
+    const double last_starts = median_of_last_hundred(among);
     std::printf("  started %d sessions: %.0f us median, the last hundred %.0f us\n", n, start_each * 1e6,
                 last_starts * 1e6);
     std::fflush(stdout);
@@ -434,8 +438,7 @@ void bench_ptys(int n) {
         n, start_each * 1e6, median(lone) * 1e6, count, failed, cpu / static_cast<double>(count) * 1e6,
         static_cast<double>(count) / wall, close_each * 1e6);
     std::printf("  the caller's CPU per start: the last hundred %.0f us, lone %.0f us\n",
-                median(std::vector<double>(among_cpu.end() - std::min(100, n), among_cpu.end())) * 1e6,
-                median(lone_cpu) * 1e6);
+                median_of_last_hundred(among_cpu) * 1e6, median(lone_cpu) * 1e6);
     std::printf("  left behind: %d descriptors, %s\n", open_descriptors() - fds_before,
                 zombie_left() ? "a zombie" : "no zombie");
     verdict("start with the most open, among many / lone", last_starts / median(lone), 1.3);
